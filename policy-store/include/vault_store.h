@@ -1,0 +1,72 @@
+/* libvault_store: the per-container policy switches, kept in
+ * "/etc/vrex/container/container.xml" and pushed to the kernel through
+ * "/sys/kernel/security/vrex/policy_docker/dockerstatus".
+ *
+ * Every function returns 0 on success and -1 on failure unless said
+ * otherwise. Success messages go to standard output, failures to standard
+ * error. Arrays handed out belong to the caller. */
+#ifndef VAULT_STORE_H
+#define VAULT_STORE_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define VAULT_STORE_API __attribute__((visibility("default")))
+#else
+#define VAULT_STORE_API
+#endif
+
+/* One container's switches; these 69 bytes are also the kernel's record. */
+typedef struct __attribute__((packed)) _ContainerPolicy {
+    char container_id[65];   /* 64 hexadecimal characters and a NUL */
+    uint8_t global_switch;   /* 0 off, 2 on, 4 soft mode */
+    uint8_t exec_control;    /* 0 disabled, 1 enabled */
+    uint8_t network_control; /* 0 disabled, 1 enabled */
+    uint8_t file_protection; /* 0 disabled, 1 enabled */
+} _ContainerPolicy;
+
+/* A loaded record array; policies belongs to the descriptor. */
+typedef struct ContainerPolicyArray {
+    _ContainerPolicy *policies;
+    int32_t count;
+    int32_t reserved; /* set to zero, never read */
+} ContainerPolicyArray;
+
+/* Writes the array as the whole store file. */
+VAULT_STORE_API int vault_store_save(const _ContainerPolicy *policies, int count);
+/* Reads the whole store file; *policies is a new array (NULL when empty),
+ * to be released with free(). A missing file is an empty store. */
+VAULT_STORE_API int vault_store_load(_ContainerPolicy **policies, int *count);
+/* "/etc/vrex/container/container.xml" */
+VAULT_STORE_API const char *vault_store_get_default_path(void);
+/* True when the store file exists and is a regular file (links followed). */
+VAULT_STORE_API bool vault_store_exists(void);
+
+/* 0 when the store's directory exists. */
+VAULT_STORE_API int vault_store_init(void);
+VAULT_STORE_API void vault_store_cleanup(void);
+/* Adds the record, or replaces the stored record with the same identifier. */
+VAULT_STORE_API int vault_store_add_policy(const _ContainerPolicy *policy);
+/* Removes the first record with the identifier; 0 when none is stored. */
+VAULT_STORE_API int vault_store_remove_policy(const char *container_id);
+/* 0 and the record copied to *out when found; -1 when not found. */
+VAULT_STORE_API int vault_store_find_policy(const char *container_id, _ContainerPolicy *out);
+/* Rewrites the store file with no records. */
+VAULT_STORE_API int vault_store_clear_all(void);
+/* Empties the descriptor, then loads the store into it. */
+VAULT_STORE_API int vault_store_load_to_array(ContainerPolicyArray *array);
+/* Releases the descriptor's records; NULL is ignored. */
+VAULT_STORE_API void vault_store_array_free(ContainerPolicyArray *array);
+/* Writes every stored record to the kernel status file in one write. */
+VAULT_STORE_API int vault_store_sync_to_kernel(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,36 @@
+// The store's operations with the file paths as parameters. The exported
+// vault_store_* functions bind the fixed paths; container-policy-tool and the
+// tests call these directly.
+#pragma once
+
+#include <cstddef>
+
+#include "vault_store.h"
+
+namespace vault {
+
+inline constexpr const char *kDefaultStorePath = "/etc/vrex/container/container.xml";
+inline constexpr const char *kStoreDirectory = "/etc/vrex/container";
+inline constexpr const char *kKernelStatusPath = "/sys/kernel/security/vrex/policy_docker/dockerstatus";
+
+bool is_valid_container_id(const char *id);
+// Copies the value of attribute `name` of `line` into out (at most
+// out_size - 1 bytes, NUL-terminated); false when absent or empty.
+bool parse_attr(const char *line, const char *name, char *out, size_t out_size);
+// 0 when the directory part of path exists and is a directory.
+int check_directory_exists(const char *path);
+
+int save(const char *path, const _ContainerPolicy *policies, int count);
+int load(const char *path, _ContainerPolicy **policies, int *count);
+bool exists(const char *path);
+
+int init(const char *path);
+int add_policy(const char *path, const _ContainerPolicy *policy);
+int remove_policy(const char *path, const char *container_id);
+int find_policy(const char *path, const char *container_id, _ContainerPolicy *out);
+int clear_all(const char *path);
+int load_to_array(const char *path, ContainerPolicyArray *array);
+void array_free(ContainerPolicyArray *array);
+int sync_to_kernel(const char *path, const char *kernel_path);
+
+}  // namespace vault
