@@ -1,0 +1,357 @@
+#include "policy_tool.h"
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "policy_list.h"
+#include "policy_spec.h"
+#include "store_core.h"
+
+namespace policy_tool {
+namespace {
+
+constexpr const char *kDefaultProgramName = "container-policy-tool";
+// "read" prints one read of the kernel's table, terminated in this buffer.
+constexpr std::size_t kReadBufferSize = 4096;
+
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
+
+// Points standard output at /dev/null for its lifetime. "list" promises
+// nothing but the table or the JSON on standard output, and the store's
+// loader announces itself there; its errors still reach standard error.
+class QuietStdout {
+public:
+    QuietStdout() {
+        std::fflush(stdout);
+        saved_ = ::dup(STDOUT_FILENO);
+        if (saved_ < 0)
+            return;
+        UniqueFd null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+        if (!null || ::dup2(null.get(), STDOUT_FILENO) < 0) {
+            ::close(saved_);
+            saved_ = -1;
+        }
+    }
+    ~QuietStdout() {
+        if (saved_ < 0)
+            return;
+        std::fflush(stdout);
+        ::dup2(saved_, STDOUT_FILENO);
+        ::close(saved_);
+    }
+    QuietStdout(const QuietStdout &) = delete;
+    QuietStdout &operator=(const QuietStdout &) = delete;
+
+private:
+    int saved_ = -1;
+};
+
+struct FreeDeleter {
+    void operator()(void *p) const { std::free(p); }
+};
+
+void print_usage(const char *prog) {
+    std::printf("VREX Container Policy Tool\n");
+    std::printf("Usage:\n");
+    std::printf("  %s write -p <policy>           Write specific policy\n", prog);
+    std::printf("  %s read                        Read current policies\n", prog);
+    std::printf("  %s clear                       Clear all policies\n", prog);
+    std::printf("  %s sync                        Sync XML policies to kernel\n", prog);
+    std::printf("  %s help                        Show this help message\n", prog);
+    std::printf("  %s list [--json]               List policies stored in XML\n", prog);
+    std::printf("\nOptions for write command:\n");
+    std::printf("  -p, --policy <spec>           Specify policy in format: id:global:exec:net:file\n");
+    std::printf("                                Multiple policies separated by semicolon\n");
+    std::printf("  -n, --no-xml                  Do not persist to XML (only write to sysfs)\n");
+    std::printf("\nPolicy format examples:\n");
+    std::printf("  Single: a1b2c3...:4:1:0:1\n");
+    std::printf("  Multiple: id1:4:1:0:1;id2:0:0:0:0;id3:2:1:1:1\n");
+    std::printf("\nSwitch values:\n");
+    std::printf("  Global: 0=OFF, 2=ON, 4=SOFTMODE\n");
+    std::printf("  Exec/Net/File: 0=DISABLED, 1=ENABLED\n");
+}
+
+int unknown_option(const char *prog) {
+    std::fputs("Unknown option\n", stderr);
+    print_usage(prog);
+    return 1;
+}
+
+ssize_t write_all_once(int fd, const void *data, std::size_t size) {
+    ssize_t n;
+    do {
+        n = ::write(fd, data, size);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+int cmd_write(int argc, char **argv, const ToolPaths &paths) {
+    const char *prog = argv[0];
+    static const option kLongOptions[] = {
+        {"policy", required_argument, nullptr, 'p'},
+        {"no-xml", no_argument, nullptr, 'n'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    // Options start after the command word: hand getopt the arguments from
+    // "write" on, on a copy it may permute.
+    std::vector<char *> args(argv + 1, argv + argc);
+    args.push_back(nullptr);
+    int count = argc - 1;
+    optind = 0;  // full restart, so that run() can be called more than once
+    opterr = 0;  // "Unknown option" is our own message
+    const char *spec = nullptr;
+    bool persist = true;
+    int c;
+    while ((c = getopt_long(count, args.data(), "p:hn", kLongOptions, nullptr)) != -1) {
+        switch (c) {
+        case 'p':
+            spec = optarg;
+            break;
+        case 'n':
+            persist = false;
+            break;
+        case 'h':
+            print_usage(prog);
+            return 0;
+        default:
+            return unknown_option(prog);
+        }
+    }
+    // A stray word (an unquoted ';' split by the shell, a second spec) is
+    // refused rather than silently dropped.
+    if (optind < count)
+        return unknown_option(prog);
+    if (spec == nullptr) {
+        std::fputs("Error: -p, --policy option is required for write command\n", stderr);
+        print_usage(prog);
+        return 1;
+    }
+
+    SpecResult parsed;
+    try {
+        parsed = parse_policy_spec(spec);
+    } catch (const std::exception &) {
+        // Out of memory while copying the spec: nothing was written.
+        std::fputs("Failed to parse policy\n", stderr);
+        return 1;
+    }
+    if (!parsed.ok()) {
+        std::fwrite(parsed.error.data(), 1, parsed.error.size(), stderr);
+        std::fputs("Failed to parse policy\n", stderr);
+        return 1;
+    }
+    return write_policies(parsed.policies, persist, paths, write_kernel_record);
+}
+
+int cmd_read(const ToolPaths &paths) {
+    UniqueFd fd(::open(paths.kernel, O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        std::perror("open");
+        return -1;
+    }
+    char buffer[kReadBufferSize];
+    ssize_t n;
+    do {
+        n = ::read(fd.get(), buffer, sizeof buffer - 1);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        std::perror("read");
+        return -1;
+    }
+    buffer[n] = '\0';
+    std::printf("Current policies:\n%s\n", buffer);
+    return 0;
+}
+
+int cmd_clear(const ToolPaths &paths) {
+    {
+        UniqueFd fd(::open(paths.kernel, O_WRONLY | O_CLOEXEC));
+        if (!fd) {
+            std::perror("open");
+            return -1;
+        }
+        // A write of zero bytes empties the kernel's table.
+        if (write_all_once(fd.get(), "", 0) < 0) {
+            std::perror("write");
+            return -1;
+        }
+    }
+    std::puts("All policies cleared from kernel");
+    if (vault::init(paths.store) != 0)
+        return 0;  // the store has said why; the kernel table is what counts
+    if (vault::clear_all(paths.store) != 0)
+        std::fputs("Warning: Failed to clear XML policies\n", stderr);
+    return 0;
+}
+
+int cmd_sync(const ToolPaths &paths) {
+    if (vault::init(paths.store) != 0) {
+        std::fputs("Failed to initialize XML library\n", stderr);
+        return -1;
+    }
+    if (!vault::exists(paths.store)) {
+        std::puts("XML file does not exist, nothing to sync");
+        return 0;
+    }
+    if (vault::sync_to_kernel(paths.store, paths.kernel) != 0) {
+        std::fputs("Failed to sync XML policies to kernel\n", stderr);
+        return -1;
+    }
+    std::puts("Successfully synced XML policies to kernel");
+    return 0;
+}
+
+int cmd_list(int argc, char **argv, const ToolPaths &paths) {
+    bool json = false;
+    if (argc == 3 && std::strcmp(argv[2], "--json") == 0)
+        json = true;
+    else if (argc > 2)
+        return unknown_option(argv[0]);
+
+    _ContainerPolicy *raw = nullptr;
+    int count = 0;
+    int rc;
+    {
+        QuietStdout quiet;
+        rc = vault::load(paths.store, &raw, &count);
+    }
+    std::unique_ptr<_ContainerPolicy, FreeDeleter> policies(raw);
+    if (rc != 0) {
+        std::fputs("Failed to load policies from XML\n", stderr);
+        return -1;
+    }
+    std::string text = json ? format_policy_json(policies.get(), count) : format_policy_table(policies.get(), count);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return 0;
+}
+
+int dispatch(int argc, char **argv, const ToolPaths &paths) {
+    const char *prog = argv[0];
+    if (argc < 2) {
+        print_usage(prog);
+        return 1;
+    }
+    std::string_view command = argv[1];
+    if (command == "write")
+        return cmd_write(argc, argv, paths);
+    if (command == "list")
+        return cmd_list(argc, argv, paths);
+    if (command == "read" || command == "clear" || command == "sync" || command == "help") {
+        if (argc > 2)
+            return unknown_option(prog);
+        if (command == "read")
+            return cmd_read(paths);
+        if (command == "clear")
+            return cmd_clear(paths);
+        if (command == "sync")
+            return cmd_sync(paths);
+        print_usage(prog);
+        return 0;
+    }
+    std::fprintf(stderr, "Unknown command: %s\n", argv[1]);
+    print_usage(prog);
+    return 1;
+}
+
+}  // namespace
+
+ssize_t write_kernel_record(const char *kernel_path, const _ContainerPolicy &record) {
+    UniqueFd fd(::open(kernel_path, O_WRONLY | O_CLOEXEC));
+    if (!fd) {
+        std::perror("open");
+        return -1;
+    }
+    ssize_t n = write_all_once(fd.get(), &record, sizeof record);
+    if (n < 0) {
+        std::perror("write");
+        return -1;
+    }
+    return n;
+}
+
+int write_policies(const std::vector<_ContainerPolicy> &policies, bool persist, const ToolPaths &paths,
+                   const KernelWriter &writer) {
+    int status = 0;
+    std::size_t written = 0;
+    for (const _ContainerPolicy &record : policies) {
+        std::printf("Policy: ID=%s, Global=%d, Exec=%d, Net=%d, File=%d\n", record.container_id,
+                    record.global_switch, record.exec_control, record.network_control, record.file_protection);
+        std::fflush(stdout);  // keep the lines in order with any error that follows
+        ssize_t n = writer(paths.kernel, record);
+        if (n < 0) {
+            status = -1;
+            break;
+        }
+        if (static_cast<std::size_t>(n) != sizeof record) {
+            // The kernel took part of the record: it does not hold this policy.
+            std::fprintf(stderr, "write: the kernel took %zd of %zu bytes\n", n, sizeof record);
+            status = -1;
+            break;
+        }
+        std::puts("Successfully wrote policy to kernel");
+        ++written;
+    }
+    if (!persist) {
+        if (status == 0)
+            std::puts("XML persistence disabled (--no-xml)");
+        return status;
+    }
+    if (written == 0)
+        return status;
+    // The store mirrors the kernel: exactly the policies the kernel took,
+    // each added or updated, the other containers' records kept.
+    if (vault::init(paths.store) != 0) {
+        std::fputs("Failed to initialize XML library\n", stderr);
+        std::fputs("Warning: Failed to persist policy to XML\n", stderr);
+        return status;
+    }
+    for (std::size_t i = 0; i < written; ++i) {
+        if (vault::add_policy(paths.store, &policies[i]) != 0) {
+            std::fputs("Warning: Failed to persist policy to XML\n", stderr);
+            break;
+        }
+    }
+    return status;
+}
+
+int run(int argc, char **argv, const ToolPaths &paths) {
+    char fallback[] = "container-policy-tool";
+    char *fallbackArgv[] = {fallback, nullptr};
+    if (argc < 1 || argv == nullptr || argv[0] == nullptr) {
+        argc = 1;
+        argv = fallbackArgv;
+    }
+    try {
+        return dispatch(argc, argv, paths);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "%s: %s\n", kDefaultProgramName, e.what());
+        return -1;
+    }
+}
+
+}  // namespace policy_tool
