@@ -9,6 +9,7 @@
 #define VAULT_STORE_H
 
 #include <stdbool.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -29,6 +30,21 @@ typedef struct __attribute__((packed)) _ContainerPolicy {
     uint8_t network_control; /* 0 disabled, 1 enabled */
     uint8_t file_protection; /* 0 disabled, 1 enabled */
 } _ContainerPolicy;
+
+/* The record is the kernel's wire format: its size and layout never change. */
+#if defined(__cplusplus)
+static_assert(sizeof(_ContainerPolicy) == 69, "_ContainerPolicy must be 69 bytes");
+static_assert(offsetof(_ContainerPolicy, global_switch) == 65, "global_switch offset");
+static_assert(offsetof(_ContainerPolicy, exec_control) == 66, "exec_control offset");
+static_assert(offsetof(_ContainerPolicy, network_control) == 67, "network_control offset");
+static_assert(offsetof(_ContainerPolicy, file_protection) == 68, "file_protection offset");
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+_Static_assert(sizeof(_ContainerPolicy) == 69, "_ContainerPolicy must be 69 bytes");
+_Static_assert(offsetof(_ContainerPolicy, global_switch) == 65, "global_switch offset");
+_Static_assert(offsetof(_ContainerPolicy, exec_control) == 66, "exec_control offset");
+_Static_assert(offsetof(_ContainerPolicy, network_control) == 67, "network_control offset");
+_Static_assert(offsetof(_ContainerPolicy, file_protection) == 68, "file_protection offset");
+#endif
 
 /* A loaded record array; policies belongs to the descriptor. */
 typedef struct ContainerPolicyArray {

@@ -20,6 +20,17 @@ bool parse_attr(const char *line, const char *name, char *out, size_t out_size);
 // 0 when the directory part of path exists and is a directory.
 int check_directory_exists(const char *path);
 
+// Parses store file text (size bytes, need not be NUL-terminated) into a
+// new malloc'd array (nullptr when no record) and its count. A NUL byte ends
+// the text of its line. Identifiers breaking the rule are reported on
+// standard error unless quiet. 0, or -1 when memory runs out.
+int parse_policies(const char *data, size_t size, _ContainerPolicy **policies, int *count,
+                   bool quiet = false);
+
+// Save, clear, add and remove hold an exclusive flock on path + this suffix,
+// a file beside the store that is never removed.
+inline constexpr const char *kLockSuffix = ".lock";
+
 int save(const char *path, const _ContainerPolicy *policies, int count);
 int load(const char *path, _ContainerPolicy **policies, int *count);
 bool exists(const char *path);
