@@ -1,0 +1,88 @@
+// Turns one audit log line into one container event line, or into nothing:
+// keeps container records of the two kernel record types, classifies them,
+// drops repeats, and renders the event line.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+
+namespace vrex {
+
+class Logger;
+
+class LogConverter {
+public:
+    struct ParseResult {
+        std::string timestamp;    // "%b %d %H:%M:%S", local time
+        std::string containerId;
+        int eventType = 0;        // 0 unknown, 1 exectl, 2 filectl, 3 netctl
+        int statusType = 0;       // 0 unknown, 1 enforcing, 2 permissive
+        std::string path;
+        bool valid = false;
+    };
+
+    static LogConverter &getInstance();
+
+    static void setDebugMode(bool enabled) { debugMode_.store(enabled, std::memory_order_relaxed); }
+
+    bool shouldProcess(std::string_view line) const;
+    ParseResult parseLine(std::string_view line);
+    std::string extractField(std::string_view line, std::string_view name) const;
+    std::string extractQuotedField(std::string_view line, std::string_view name) const;
+    int determineEventType(std::string_view type, std::string_view operation);
+    int determineStatusType(std::string_view line);
+    std::string convertTimestamp(std::string_view text);
+    std::string generateLogHash(const ParseResult &result) const;
+    std::string convertToOutputFormat(const ParseResult &result);
+
+    // The same as parseLine and convertToOutputFormat, but filling objects the
+    // caller keeps from line to line, so that their storage is reused.
+    void parseLineInto(std::string_view line, ParseResult &result);
+    // False (out unspecified) when nothing is to be written.
+    bool convertInto(const ParseResult &result, std::string &out);
+
+    // Lines dropped as repeats since the process started.
+    uint64_t duplicateCount() const { return duplicates_; }
+
+    LogConverter(const LogConverter &) = delete;
+    LogConverter &operator=(const LogConverter &) = delete;
+
+private:
+    LogConverter();
+    ~LogConverter() = default;
+
+    // DEBUG text is built only when both this class and the logger keep it.
+    bool tracing() const;
+    void parseSteps(std::string_view line, ParseResult &result);
+    std::string_view timestampView(std::string_view text);
+    int eventTypeOfLowered(std::string_view type, std::string_view loweredOperation);
+    void buildKey(const ParseResult &result, std::string &key) const;
+
+    struct KeyHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
+    };
+    using KeySet = std::unordered_set<std::string, KeyHash, std::equal_to<>>;
+
+    static inline std::atomic<bool> debugMode_{false};
+
+    Logger &logger_;
+    KeySet seen_;
+    uint64_t duplicates_ = 0;
+
+    // Buffers reused from line to line.
+    std::string key_;
+    std::string operation_;
+    std::string word_;
+
+    // The last second converted to local time, and its text.
+    bool haveCachedSecond_ = false;
+    int64_t cachedSecond_ = 0;
+    char cachedText_[256] = {};
+    size_t cachedLength_ = 0;
+};
+
+}  // namespace vrex

@@ -1,0 +1,51 @@
+// Appends event lines to the container event log, following the file when
+// somebody else truncates, rotates or removes it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace vrex {
+
+class LogWriter {
+public:
+    // Opens the path for appending; a failed open leaves the writer without a
+    // stream until a later reopen succeeds. With checkEachLine false (filling
+    // a file nobody else touches) each line skips the check of the file on
+    // disk, the stream is fully buffered, and lines reach the file at flush()
+    // or closeFile() rather than one by one.
+    explicit LogWriter(std::string path, bool checkEachLine = true);
+    ~LogWriter();
+
+    LogWriter(const LogWriter &) = delete;
+    LogWriter &operator=(const LogWriter &) = delete;
+
+    bool openFile(bool append);
+    bool checkAndReopen();
+    bool writeLine(std::string_view line);
+    // False when buffered lines could not be written.
+    bool flush();
+    void closeFile();
+
+    bool isOpen() const;
+    std::string lastError() const;
+    const std::string &path() const { return path_; }
+
+private:
+    void recordError(int err);
+
+    const std::string path_;
+    FILE *stream_ = nullptr;
+    mutable std::mutex mutex_;
+    std::string lastError_;
+    ino_t inode_ = 0;
+    uint64_t expectedSize_ = 0;
+    const bool checkEachLine_;
+};
+
+}  // namespace vrex

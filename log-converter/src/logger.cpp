@@ -1,0 +1,178 @@
+#include "logger.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace vrex {
+
+namespace {
+
+// Writes every byte, resuming after interruptions and short writes. Errors on
+// the diagnostic channels cannot be reported anywhere, so they are dropped.
+void writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        text.remove_prefix(static_cast<size_t>(n));
+    }
+}
+
+const char *levelName(int level) {
+    switch (level) {
+    case Logger::DEBUG: return "DEBUG";
+    case Logger::INFO: return "INFO";
+    case Logger::WARN: return "WARN";
+    case Logger::ERROR: return "ERROR";
+    default: return "UNKNOWN";
+    }
+}
+
+// Creates every missing directory of dir, one component at a time. Failures
+// are left for the open that follows to report.
+void makeDirectories(const std::string &dir) {
+    struct stat st;
+    if (::stat(dir.c_str(), &st) == 0)
+        return;
+    for (size_t pos = dir.find('/', 1); ; pos = dir.find('/', pos + 1)) {
+        std::string part = dir.substr(0, pos);
+        if (!part.empty() && ::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            return;
+        if (pos == std::string::npos)
+            return;
+    }
+}
+
+std::string errorText(int err) {
+    char buf[256];
+    return strerror_r(err, buf, sizeof buf);
+}
+
+}  // namespace
+
+Logger &Logger::getInstance() {
+    static Logger instance;
+    return instance;
+}
+
+Logger::~Logger() {
+    std::lock_guard lock(mutex_);
+    closeLocked();
+}
+
+void Logger::closeLocked() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+std::string Logger::getCurrentTimestamp() {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct tm local;
+    char date[64] = "";
+    if (localtime_r(&now.tv_sec, &local))
+        strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &local);
+    char text[96];
+    snprintf(text, sizeof text, "%s.%03ld", date, now.tv_nsec / 1000000L);
+    return text;
+}
+
+std::string Logger::levelToString(Level level) { return levelName(level); }
+
+void Logger::init(const std::string &path, bool debug) {
+    std::string header;
+    {
+        std::lock_guard lock(mutex_);
+        closeLocked();
+        path_ = path;
+        debug_.store(debug, std::memory_order_relaxed);
+
+        size_t slash = path.rfind('/');
+        if (slash != std::string::npos && slash > 0)
+            makeDirectories(path.substr(0, slash));
+
+        fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY);
+        if (fd_ >= 0) {
+            writeAll(STDOUT_FILENO, "SUCCESS: Opened existing log file: " + path + "\n");
+        } else {
+            fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0640);
+            if (fd_ >= 0) {
+                writeAll(STDOUT_FILENO, "SUCCESS: Created and opened log file: " + path + "\n");
+            } else {
+                int err = errno;
+                writeAll(STDERR_FILENO, "ERROR: Cannot open log file: " + path + " (errno: " +
+                                            std::to_string(err) + " - " + errorText(err) + ")\n");
+            }
+        }
+        initialized_ = true;
+        if (fd_ < 0)
+            return;
+        std::string stamp = "[" + getCurrentTimestamp() + "] [INFO] ";
+        header = stamp + "Logger initialized\n" + stamp + "Log file: " + path + "\n" + stamp +
+                 "Debug mode: " + (debug ? "enabled" : "disabled") + "\n";
+        writeAll(fd_, header);
+    }
+}
+
+void Logger::log(Level level, std::string_view message) {
+    if (level == DEBUG && !debug_.load(std::memory_order_relaxed))
+        return;
+    const char *name = levelName(level);
+    std::lock_guard lock(mutex_);
+    if (!initialized_) {
+        std::string line;
+        line.reserve(message.size() + 16);
+        line.append("[").append(name).append("] ").append(message).append("\n");
+        writeAll(STDERR_FILENO, line);
+        return;
+    }
+    std::string entry;
+    entry.reserve(message.size() + 64);
+    entry.append("[").append(getCurrentTimestamp()).append("] [").append(name).append("] ").append(message);
+    if (fd_ >= 0) {
+        entry.push_back('\n');
+        writeAll(fd_, entry);
+        if (level == ERROR)
+            writeAll(STDERR_FILENO, entry);
+    } else {
+        entry.append(" [LOG_FILE_CLOSED]\n");
+        writeAll(STDERR_FILENO, entry);
+    }
+}
+
+void Logger::setDebugMode(bool enabled) {
+    std::lock_guard lock(mutex_);
+    debug_.store(enabled, std::memory_order_relaxed);
+    if (!initialized_)
+        return;
+    std::string line = "[" + getCurrentTimestamp() + "] [INFO] Debug mode changed to: " +
+                       (enabled ? "enabled" : "disabled") + "\n";
+    writeAll(fd_ >= 0 ? fd_ : STDOUT_FILENO, line);
+}
+
+void Logger::closeFile() {
+    std::lock_guard lock(mutex_);
+    closeLocked();
+    initialized_ = false;
+}
+
+bool Logger::reopen() {
+    std::lock_guard lock(mutex_);
+    closeLocked();
+    if (path_.empty())
+        return false;
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0640);
+    return fd_ >= 0;
+}
+
+}  // namespace vrex
