@@ -1,0 +1,414 @@
+// The follower's monitor loop. Each wake: read the current file to its end
+// (in slices, re-examining the path between them), notice truncation (size
+// below our offset) and rotation (another inode at the path). A rotated file
+// is read on until it has been idle for rotationIdle after its successor
+// appeared; successors wait in a queue, each held open so that nothing
+// written to them is lost even if they are renamed or removed meanwhile.
+#include "log_reader.h"
+
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace vrex {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Lines are delivered in slices of this size, so that the path is looked at
+// often enough to catch a short-lived file even while a large read is being
+// worked through.
+constexpr std::size_t kSliceBytes = 256 * 1024;
+
+std::string errnoText() { return std::strerror(errno); }
+
+// Converts a file's modification time into the monotonic clock, never later
+// than now (a wall clock set back must not hold a rotation up).
+Clock::time_point modificationToSteady(const struct stat &st) {
+    timespec wall{};
+    ::clock_gettime(CLOCK_REALTIME, &wall);
+    auto nowWall = std::chrono::seconds(wall.tv_sec) + std::chrono::nanoseconds(wall.tv_nsec);
+    auto mtime = std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec);
+    auto age = nowWall - mtime;
+    if (age.count() < 0)
+        age = decltype(age)::zero();
+    return Clock::now() - std::chrono::duration_cast<Clock::duration>(age);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- LineSplitter
+
+void LineSplitter::feed(std::string_view data, const LineFn &onLine, const DropFn &onDrop) {
+    while (!data.empty()) {
+        const void *found = std::memchr(data.data(), '\n', data.size());
+        if (!found) {
+            if (discarding_) {
+                pending_ += data.size();
+            } else if (tail_.size() + data.size() > maxLine_) {
+                discarding_ = true;
+                pending_ = tail_.size() + data.size();
+                std::string().swap(tail_);
+                onDrop();
+            } else {
+                tail_.append(data);
+                pending_ = tail_.size();
+            }
+            return;
+        }
+        std::size_t length = static_cast<std::size_t>(static_cast<const char *>(found) - data.data());
+        if (discarding_) {
+            discarding_ = false;
+        } else if (tail_.size() + length > maxLine_) {
+            onDrop();
+            tail_.clear();
+        } else if (tail_.empty()) {
+            onLine(data.substr(0, length));
+        } else {
+            tail_.append(data.data(), length);
+            onLine(tail_);
+            tail_.clear();
+        }
+        pending_ = 0;
+        data.remove_prefix(length + 1);
+    }
+}
+
+void LineSplitter::skipToNextLine() {
+    std::string().swap(tail_);
+    discarding_ = true;
+}
+
+void LineSplitter::reset() {
+    std::string().swap(tail_);
+    discarding_ = false;
+    pending_ = 0;
+}
+
+// ------------------------------------------------------------------- LogReader
+
+LogReader::LogReader(std::string path, LineCallback onLine, Options options)
+    : path_(std::move(path)), onLine_(std::move(onLine)), options_(std::move(options)),
+      splitter_(options_.maxLine) {}
+
+LogReader::LogReader(std::string path, LineCallback onLine) : LogReader(std::move(path), std::move(onLine), Options{}) {}
+
+LogReader::~LogReader() { stop(); }
+
+void LogReader::log(Level level, const std::string &message) const {
+    if (options_.diagnostics)
+        options_.diagnostics(level, message);
+}
+
+const char *LogReader::backendName() const { return backend_ ? backend_->name() : "none"; }
+
+LogReader::Stats LogReader::stats() const {
+    Stats s;
+    s.linesRead = linesRead_.load(std::memory_order_relaxed);
+    s.linesDropped = linesDropped_.load(std::memory_order_relaxed);
+    s.rotations = rotations_.load(std::memory_order_relaxed);
+    s.truncations = truncations_.load(std::memory_order_relaxed);
+    return s;
+}
+
+bool LogReader::start(std::string *error) {
+    if (started_) {
+        *error = "the follower is already running";
+        return false;
+    }
+    if (path_.empty()) {
+        *error = "no input file given";
+        return false;
+    }
+    if (options_.maxRead == 0 || options_.maxLine == 0) {
+        *error = "read and line limits must be positive";
+        return false;
+    }
+    struct stat st{};
+    if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        *error = path_ + " is not a regular file";
+        return false;
+    }
+    stopFd_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!stopFd_) {
+        *error = "eventfd: " + errnoText();
+        return false;
+    }
+    if (options_.backend != Backend::Polling) {
+        std::string why;
+        backend_ = makeInotifyBackend(path_, stopFd_.get(), &why);
+        if (!backend_) {
+            if (options_.backend == Backend::Inotify) {
+                *error = why;
+                return false;
+            }
+            log(Level::Warn, "inotify is unavailable (" + why + "); polling " + path_ + " every " +
+                                 std::to_string(options_.pollInterval.count()) + " ms");
+        }
+    }
+    if (!backend_)
+        backend_ = makePollingBackend(stopFd_.get(), static_cast<int>(options_.pollInterval.count()));
+    try {
+        buffer_.resize(options_.maxRead);
+    } catch (const std::bad_alloc &) {
+        *error = "cannot allocate the read buffer";
+        return false;
+    }
+    openInitial();
+    try {
+        thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error &e) {
+        *error = std::string("cannot start the monitor thread: ") + e.what();
+        return false;
+    }
+    started_ = true;
+    return true;
+}
+
+void LogReader::stop() {
+    if (!started_)
+        return;
+    stopRequested_.store(true, std::memory_order_relaxed);
+    std::uint64_t one = 1;
+    while (::write(stopFd_.get(), &one, sizeof one) < 0 && errno == EINTR) {
+    }
+    if (thread_.joinable())
+        thread_.join();
+    started_ = false;
+}
+
+bool LogReader::openAtPath(OpenFile *file) {
+    UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd)
+        return false;
+    struct stat st{};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    file->fd = std::move(fd);
+    file->device = static_cast<std::uint64_t>(st.st_dev);
+    file->inode = static_cast<std::uint64_t>(st.st_ino);
+    file->lastGrowth = modificationToSteady(st);
+    return true;
+}
+
+void LogReader::openInitial() {
+    std::optional<FilePosition> saved;
+    if (!options_.positionFile.empty()) {
+        std::string why;
+        saved = loadPosition(options_.positionFile, &why);
+        if (!why.empty())
+            log(Level::Warn, "Ignoring the saved position: " + why);
+    }
+    if (!openAtPath(&current_)) {
+        log(Level::Info, "Waiting for " + path_ + " to appear");
+        backend_->follow(-1);
+        return;
+    }
+    struct stat st{};
+    ::fstat(current_.fd.get(), &st);
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (saved && saved->device == current_.device && saved->inode == current_.inode) {
+        if (saved->offset <= size) {
+            offset_ = saved->offset;
+            log(Level::Info, "Following " + path_ + " from the saved position (offset " +
+                                 std::to_string(offset_) + ")");
+        } else {
+            offset_ = 0;
+            truncations_.fetch_add(1, std::memory_order_relaxed);
+            log(Level::Info, "Following " + path_ + " from its beginning: it is shorter than the saved position");
+        }
+    } else {
+        offset_ = size;
+        // Starting inside a line would hand on its second half as a line.
+        char last = '\n';
+        if (size > 0 && ::pread(current_.fd.get(), &last, 1, static_cast<off_t>(size - 1)) == 1 && last != '\n')
+            splitter_.skipToNextLine();
+        log(Level::Info, "Following " + path_ + " from its end (offset " + std::to_string(offset_) + ")");
+    }
+    savedPosition_ = {current_.device, current_.inode, offset_};
+    positionSaved_ = saved && *saved == savedPosition_;
+    backend_->follow(current_.fd.get());
+}
+
+void LogReader::run() {
+    lastSave_ = Clock::now();
+    while (!stopping()) {
+        pump();
+        if (stopping())
+            break;
+        maybeSavePosition();
+        if (backend_->wait(nextTimeoutMs()) == WatchBackend::Wake::Stop)
+            break;
+    }
+    savePositionNow();
+}
+
+bool LogReader::checkTruncation() {
+    struct stat st{};
+    if (::fstat(current_.fd.get(), &st) != 0)
+        return false;
+    if (static_cast<std::uint64_t>(st.st_size) >= offset_)
+        return false;
+    truncations_.fetch_add(1, std::memory_order_relaxed);
+    if (splitter_.pending() > 0)
+        log(Level::Warn, "Discarding " + std::to_string(splitter_.pending()) +
+                             " bytes of an unfinished line: the input was truncated");
+    log(Level::Info, "Input file " + path_ + " truncated; reading from its beginning");
+    offset_ = 0;
+    splitter_.reset();
+    return true;
+}
+
+void LogReader::pump() {
+    if (!current_.fd) {
+        if (!openAtPath(&current_))
+            return;
+        offset_ = 0;
+        splitter_.reset();
+        log(Level::Info, "Input file " + path_ + " appeared; reading it from its beginning");
+        backend_->follow(current_.fd.get());
+    }
+    const auto onLine = [this](std::string_view line) {
+        linesRead_.fetch_add(1, std::memory_order_relaxed);
+        onLine_(line);
+    };
+    const auto onDrop = [this] {
+        linesDropped_.fetch_add(1, std::memory_order_relaxed);
+        log(Level::Warn, "Dropping a line longer than " + std::to_string(options_.maxLine) + " bytes in " + path_);
+    };
+    for (;;) {
+        checkTruncation();
+        bool gotData = false;
+        while (!stopping()) {
+            ssize_t n = ::pread(current_.fd.get(), buffer_.data(), buffer_.size(), static_cast<off_t>(offset_));
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                log(Level::Error, "Cannot read " + path_ + ": " + errnoText());
+                break;
+            }
+            if (n == 0)
+                break;
+            gotData = true;
+            std::string_view chunk(buffer_.data(), static_cast<std::size_t>(n));
+            while (!chunk.empty()) {
+                std::size_t take = std::min(chunk.size(), kSliceBytes);
+                splitter_.feed(chunk.substr(0, take), onLine, onDrop);
+                offset_ += take;
+                chunk.remove_prefix(take);
+                checkRotation();
+                // A stop leaves the rest of the slice unread; the saved
+                // position covers only what was delivered.
+                if (stopping())
+                    break;
+            }
+        }
+        if (stopping())
+            return;
+        checkRotation();
+        if (next_.empty())
+            return;
+        // Idle is judged by the file's own modification time, so a queued
+        // file that went quiet long ago is passed through without waiting.
+        struct stat cur{};
+        if (gotData && ::fstat(current_.fd.get(), &cur) == 0)
+            current_.lastGrowth = std::max(current_.lastGrowth, modificationToSteady(cur));
+        if (Clock::now() - idleSince() < options_.rotationIdle)
+            return;
+        // Nothing new arrived since the loop found the end: one last look,
+        // then move on.
+        struct stat st{};
+        if (::fstat(current_.fd.get(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) > offset_)
+            continue;
+        switchToNext();
+    }
+}
+
+void LogReader::checkRotation() {
+    struct stat st{};
+    if (::stat(path_.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return;  // gone for now: keep reading what we hold
+    if (isKnown(static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)))
+        return;
+    // Judge by what was opened: the name may have moved on since the stat.
+    OpenFile file;
+    if (!openAtPath(&file) || isKnown(file.device, file.inode))
+        return;
+    rotations_.fetch_add(1, std::memory_order_relaxed);
+    file.seen = Clock::now();
+    if (options_.debug)
+        log(Level::Debug, "New file at " + path_ + " (inode " + std::to_string(file.inode) +
+                              "); finishing inode " + std::to_string(current_.inode) + " first");
+    next_.push_back(std::move(file));
+}
+
+bool LogReader::isKnown(std::uint64_t device, std::uint64_t inode) const {
+    auto same = [&](const OpenFile &f) { return f.device == device && f.inode == inode; };
+    return same(current_) || std::any_of(next_.begin(), next_.end(), same);
+}
+
+void LogReader::switchToNext() {
+    if (splitter_.pending() > 0)
+        log(Level::Warn, "Discarding " + std::to_string(splitter_.pending()) +
+                             " bytes of an unfinished last line in the rotated file " + path_);
+    current_ = std::move(next_.front());
+    next_.pop_front();
+    offset_ = 0;
+    splitter_.reset();
+    log(Level::Info, "Input file " + path_ + " rotated; reading the new file from its beginning");
+    backend_->follow(current_.fd.get());
+}
+
+std::chrono::steady_clock::time_point LogReader::idleSince() const {
+    return std::max(current_.lastGrowth, next_.front().seen);
+}
+
+int LogReader::nextTimeoutMs() const {
+    auto now = Clock::now();
+    auto deadline = Clock::time_point::max();
+    if (!next_.empty())
+        deadline = idleSince() + options_.rotationIdle;
+    if (!options_.positionFile.empty() && current_.fd &&
+        !(positionSaved_ && savedPosition_ == FilePosition{current_.device, current_.inode, offset_ - splitter_.pending()}))
+        deadline = std::min(deadline, lastSave_ + options_.saveInterval);
+    if (deadline == Clock::time_point::max())
+        return -1;
+    if (deadline <= now)
+        return 0;
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+}
+
+void LogReader::maybeSavePosition() {
+    if (Clock::now() - lastSave_ >= options_.saveInterval)
+        savePositionNow();
+}
+
+void LogReader::savePositionNow() {
+    if (options_.positionFile.empty() || !current_.fd)
+        return;
+    FilePosition position{current_.device, current_.inode, offset_ - splitter_.pending()};
+    if (positionSaved_ && position == savedPosition_)
+        return;
+    lastSave_ = Clock::now();
+    std::string why;
+    if (!savePosition(options_.positionFile, position, &why)) {
+        if (!saveFailing_)
+            log(Level::Error, "Cannot save the position: " + why);
+        saveFailing_ = true;
+        return;
+    }
+    if (saveFailing_)
+        log(Level::Info, "Saving the position works again");
+    saveFailing_ = false;
+    savedPosition_ = position;
+    positionSaved_ = true;
+}
+
+}  // namespace vrex

@@ -1,0 +1,140 @@
+// Saved follower position: text format and atomic replacement of the file.
+#include "position.h"
+
+#include "unique_fd.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+namespace vrex {
+
+namespace {
+
+// Longest text formatPosition can produce: three 20-digit numbers, two
+// blanks and a newline. Anything longer is not ours.
+constexpr std::size_t kMaxPositionText = 64;
+
+bool parseNumber(std::string_view &text, char terminator, std::uint64_t *value) {
+    const char *begin = text.data();
+    const char *end = begin + text.size();
+    if (begin == end || *begin < '0' || *begin > '9')
+        return false;
+    auto [ptr, ec] = std::from_chars(begin, end, *value);
+    if (ec != std::errc() || ptr == end || *ptr != terminator)
+        return false;
+    text.remove_prefix(static_cast<std::size_t>(ptr - begin) + 1);
+    return true;
+}
+
+std::string systemError(const std::string &what, const std::string &path) {
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+std::string directoryOf(const std::string &path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return path.substr(0, slash);
+}
+
+bool writeAll(int fd, const std::string &text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string formatPosition(const FilePosition &position) {
+    return std::to_string(position.device) + " " + std::to_string(position.inode) + " " +
+           std::to_string(position.offset) + "\n";
+}
+
+std::optional<FilePosition> parsePosition(std::string_view text) {
+    if (text.size() > kMaxPositionText)
+        return std::nullopt;
+    FilePosition position;
+    if (!parseNumber(text, ' ', &position.device) || !parseNumber(text, ' ', &position.inode) ||
+        !parseNumber(text, '\n', &position.offset) || !text.empty())
+        return std::nullopt;
+    return position;
+}
+
+std::optional<FilePosition> loadPosition(const std::string &path, std::string *error) {
+    error->clear();
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd) {
+        if (errno != ENOENT)
+            *error = systemError("cannot open", path);
+        return std::nullopt;
+    }
+    char buffer[kMaxPositionText + 1];
+    std::size_t used = 0;
+    while (used < sizeof buffer) {
+        ssize_t n = ::read(fd.get(), buffer + used, sizeof buffer - used);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            *error = systemError("cannot read", path);
+            return std::nullopt;
+        }
+        if (n == 0)
+            break;
+        used += static_cast<std::size_t>(n);
+    }
+    auto position = parsePosition(std::string_view(buffer, used));
+    if (!position)
+        *error = "malformed position file " + path;
+    return position;
+}
+
+bool savePosition(const std::string &path, const FilePosition &position, std::string *error) {
+    std::string temp = path + ".XXXXXX";
+    UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
+    if (!fd) {
+        *error = systemError("cannot create a temporary file for", path);
+        return false;
+    }
+    auto fail = [&](const char *what) {
+        *error = systemError(what, temp);
+        fd.reset();
+        ::unlink(temp.c_str());
+        return false;
+    };
+    if (::fchmod(fd.get(), 0644) != 0)
+        return fail("cannot set the mode of");
+    if (!writeAll(fd.get(), formatPosition(position)))
+        return fail("cannot write");
+    if (::fsync(fd.get()) != 0)
+        return fail("cannot sync");
+    if (::close(fd.release()) != 0)
+        return fail("cannot close");
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        *error = "cannot rename " + temp + " to " + path + ": " + std::strerror(errno);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    // The rename is durable once the directory is synced; a failure here
+    // leaves a valid file in place, so it is not reported.
+    UniqueFd dir(::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir)
+        ::fsync(dir.get());
+    return true;
+}
+
+}  // namespace vrex

@@ -1,0 +1,524 @@
+// The real daemon, at its real paths in the test sandbox, fed
+// sequence-numbered audit lines; the event log is compared line for line
+// with what must come out.
+#include "daemon_harness.h"
+#include "test_util.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <atomic>
+#include <random>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace vrex::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Seqs = std::vector<std::uint64_t>;
+
+constexpr std::size_t kMaxRead = 10485760;
+
+void writeAll(int fd, const std::string &text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        ASSERT_GT(n, 0) << std::strerror(errno);
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+int openAppend(const std::string &path) { return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644); }
+
+// Lines with seq % 7 == 3 are not container records and must not show up.
+bool isContainerSeq(std::uint64_t seq) { return seq % 7 != 3; }
+std::string auditLine(std::uint64_t seq) { return (isContainerSeq(seq) ? containerLine(seq) : noiseLine(seq)) + "\n"; }
+
+std::string describeDifference(const Seqs &expected, const std::map<std::uint64_t, int> &seen, bool allowRepeats) {
+    std::string out;
+    int missing = 0, repeated = 0, extra = 0;
+    std::set<std::uint64_t> want(expected.begin(), expected.end());
+    for (auto seq : want) {
+        auto it = seen.find(seq);
+        if (it == seen.end()) {
+            if (missing++ < 5)
+                out += "missing " + std::to_string(seq) + "\n";
+        } else if (it->second > 1 && !allowRepeats) {
+            if (repeated++ < 5)
+                out += std::to_string(seq) + " written " + std::to_string(it->second) + " times\n";
+        }
+    }
+    for (auto &[seq, n] : seen)
+        if (!want.count(seq) && extra++ < 5)
+            out += "unexpected " + std::to_string(seq) + "\n";
+    if (missing + repeated + extra)
+        out += std::to_string(missing) + " missing, " + std::to_string(repeated) + " repeated, " +
+               std::to_string(extra) + " unexpected";
+    return out;
+}
+
+class DaemonTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        VREX_REQUIRE_SANDBOX();
+        dir_ = std::make_unique<TempDir>();
+        input_ = dir_->file("audit.log");
+        output_ = dir_->file("events.log");
+        position_ = dir_->file("state/position");
+        config_ = dir_->file("converter.conf");
+        stderr_ = dir_->file("daemon.err");
+    }
+
+    void writeConfig(bool withPosition, const std::string &output = "") {
+        std::string text = "# test configuration\ninput_log = " + input_ + "\noutput_log = " +
+                           (output.empty() ? output_ : output) + "\ndebug = false\n";
+        if (withPosition)
+            text += "position_file = " + position_ + "\n";
+        writeFile(config_, text);
+    }
+
+    std::unique_ptr<Daemon> startDaemon(bool withPosition = false) {
+        writeConfig(withPosition);
+        auto daemon = std::make_unique<Daemon>(config_, stderr_);
+        EXPECT_TRUE(daemon->start()) << readOrEmpty(stderr_);
+        return daemon;
+    }
+
+    // Events from all the given files together.
+    std::map<std::uint64_t, int> events(const std::vector<std::string> &files, std::string *problems) {
+        std::map<std::uint64_t, int> all;
+        for (auto &f : files)
+            for (auto &[seq, n] : eventsIn(readOrEmpty(f), problems))
+                all[seq] += n;
+        return all;
+    }
+
+    // Waits until every expected event is in the files (repeats aside).
+    bool waitForAll(const Seqs &expected, const std::vector<std::string> &files,
+                    std::chrono::milliseconds limit = 30s) {
+        std::set<std::uint64_t> want(expected.begin(), expected.end());
+        return waitUntil(
+            [&] {
+                std::string ignored;
+                auto seen = events(files, &ignored);
+                return std::all_of(want.begin(), want.end(), [&](auto s) { return seen.count(s) > 0; });
+            },
+            limit);
+    }
+
+    void expectExactly(const Seqs &expected, const std::vector<std::string> &files) {
+        std::string problems;
+        auto seen = events(files, &problems);
+        EXPECT_EQ(problems, "");
+        EXPECT_EQ(describeDifference(expected, seen, false), "");
+    }
+
+    // Appends lines first..last-1 in one write; returns the container ones.
+    Seqs appendRange(const std::string &path, std::uint64_t first, std::uint64_t last) {
+        std::string text;
+        Seqs expected;
+        for (auto seq = first; seq < last; ++seq) {
+            text += auditLine(seq);
+            if (isContainerSeq(seq))
+                expected.push_back(seq);
+        }
+        appendText(path, text);
+        return expected;
+    }
+
+    std::unique_ptr<TempDir> dir_;
+    std::string input_, output_, position_, config_, stderr_;
+};
+
+void append(Seqs &to, const Seqs &more) { to.insert(to.end(), more.begin(), more.end()); }
+
+// ------------------------------------------------------------ rotation
+
+TEST_F(DaemonTest, RotationUnderLoadConvertsEveryLineExactlyOnce) {
+    // The installed defaults: /var/log/vrex_audit.log to /var/log/zorva_container.log.
+    const std::string input = "/var/log/vrex_audit.log";
+    const std::string output = "/var/log/zorva_container.log";
+    appendText(input, "");
+    Daemon daemon("", stderr_);
+    ASSERT_TRUE(daemon.start()) << readOrEmpty(stderr_);
+
+    constexpr std::uint64_t kTotal = 200000, kPerFile = 10000, kRenames = 20;
+    Seqs expected;
+    int fd = openAppend(input);
+    ASSERT_GE(fd, 0);
+    std::uint64_t renames = 0;
+    for (std::uint64_t seq = 0; seq < kTotal; ++seq) {
+        writeAll(fd, auditLine(seq));
+        if (isContainerSeq(seq))
+            expected.push_back(seq);
+        if ((seq + 1) % kPerFile != 0 || renames == kRenames)
+            continue;
+        ASSERT_EQ(::rename(input.c_str(), (input + "." + std::to_string(++renames)).c_str()), 0);
+        // The old file goes on being written for 200 ms after the rename.
+        auto until = std::chrono::steady_clock::now() + 200ms;
+        while (std::chrono::steady_clock::now() < until && seq + 1 < kTotal) {
+            ++seq;
+            writeAll(fd, auditLine(seq));
+            if (isContainerSeq(seq))
+                expected.push_back(seq);
+            std::this_thread::sleep_for(1ms);
+        }
+        ::close(fd);
+        fd = openAppend(input);
+        ASSERT_GE(fd, 0);
+    }
+    ::close(fd);
+    ASSERT_EQ(renames, kRenames);
+    EXPECT_TRUE(waitForAll(expected, {output}, 90s));
+    EXPECT_EQ(daemon.stop(SIGTERM), 0);
+    expectExactly(expected, {output});
+}
+
+TEST_F(DaemonTest, OldFileDeletedRightAfterRenameIsStillRead) {
+    appendText(input_, "");
+    auto daemon = startDaemon();
+    int fd = openAppend(input_);
+    Seqs expected;
+    std::string text;
+    for (std::uint64_t seq = 0; seq < 300; ++seq) {
+        if (seq == 100) {
+            ASSERT_EQ(::rename(input_.c_str(), (input_ + ".1").c_str()), 0);
+        }
+        if (seq == 150) {
+            ASSERT_EQ(::unlink((input_ + ".1").c_str()), 0);
+        }
+        if (seq == 200) {
+            ::close(fd);
+            fd = openAppend(input_);
+        }
+        writeAll(fd, auditLine(seq));
+        if (isContainerSeq(seq))
+            expected.push_back(seq);
+    }
+    ::close(fd);
+    EXPECT_TRUE(waitForAll(expected, {output_}));
+    EXPECT_EQ(daemon->stop(SIGTERM), 0);
+    expectExactly(expected, {output_});
+}
+
+// ---------------------------------------------------------- truncation
+
+TEST_F(DaemonTest, TruncationToZeroAndRegrowthLosesNothing) {
+    appendText(input_, "");
+    auto daemon = startDaemon();
+    Seqs expected;
+    for (std::uint64_t round = 0; round < 3; ++round) {
+        append(expected, appendRange(input_, round * 100, round * 100 + 100));
+        ASSERT_TRUE(waitForAll(expected, {output_}));
+        ASSERT_EQ(::truncate(input_.c_str(), 0), 0);
+        std::this_thread::sleep_for(100ms);
+    }
+    append(expected, appendRange(input_, 300, 350));
+    EXPECT_TRUE(waitForAll(expected, {output_}));
+    EXPECT_EQ(daemon->stop(SIGTERM), 0);
+    expectExactly(expected, {output_});
+    EXPECT_TRUE(daemon->logged("truncations 3"));
+}
+
+TEST_F(DaemonTest, CopytruncateLosesNothing) {
+    appendText(input_, "");
+    auto daemon = startDaemon();
+    Seqs expected;
+    for (std::uint64_t round = 0; round < 3; ++round) {
+        append(expected, appendRange(input_, round * 100, round * 100 + 100));
+        ASSERT_TRUE(waitForAll(expected, {output_}));
+        // What a rotation tool does with copytruncate: copy, then truncate in place.
+        writeFile(input_ + "." + std::to_string(round), readOrEmpty(input_));
+        ASSERT_EQ(::truncate(input_.c_str(), 0), 0);
+        std::this_thread::sleep_for(100ms);
+    }
+    append(expected, appendRange(input_, 300, 400));
+    EXPECT_TRUE(waitForAll(expected, {output_}));
+    EXPECT_EQ(daemon->stop(SIGTERM), 0);
+    expectExactly(expected, {output_});
+}
+
+// --------------------------------------------------------- line limits
+
+TEST_F(DaemonTest, LineWrittenInThreeWritesIsOneEvent) {
+    appendText(input_, "");
+    auto daemon = startDaemon();
+    std::string line = containerLine(42) + "\n";
+    int fd = openAppend(input_);
+    writeAll(fd, line.substr(0, 30));
+    std::this_thread::sleep_for(50ms);
+    writeAll(fd, line.substr(30, 100));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(readOrEmpty(output_), "") << "an event came out before the line was complete";
+    writeAll(fd, line.substr(130));
+    ::close(fd);
+    EXPECT_TRUE(waitForAll({42}, {output_}));
+    EXPECT_EQ(daemon->stop(SIGTERM), 0);
+    expectExactly({42}, {output_});
+}
+
+TEST_F(DaemonTest, LinesAcrossTheReadBoundaryAndOverTheLimit) {
+    // The input appears whole, so the daemon reads it from offset 0 in reads
+    // of 10485760 bytes: the first container line straddles the boundary.
+    auto daemon = startDaemon();
+    std::string text;
+    std::uint64_t seq = 0;
+    while (text.size() < kMaxRead - 2000)
+        text += noiseLine(seq++) + "\n";
+    std::string filler = "type=SYSCALL msg=audit(1796638780.123:1): pad=";
+    filler += std::string(kMaxRead - 100 - text.size() - filler.size() - 1, 'p') + "\n";
+    text += filler;
+    const std::uint64_t straddling = 1000001, tooLong = 1000002, after = 1000003;
+    text += containerLine(straddling) + "\n";
+    ASSERT_GT(text.size(), kMaxRead) << "the line must cross the boundary";
+    text += containerLine(tooLong) + " pad=" + std::string(kMaxRead, 'q') + "\n";
+    text += containerLine(after) + "\n";
+    std::string staged = dir_->file("staged");
+    appendText(staged, text);
+    ASSERT_EQ(::rename(staged.c_str(), input_.c_str()), 0);
+    EXPECT_TRUE(waitForAll({straddling, after}, {output_}));
+    EXPECT_EQ(daemon->stop(SIGTERM), 0);
+    expectExactly({straddling, after}, {output_});
+    EXPECT_TRUE(daemon->logged("[WARN] Dropping a line longer than 10485760 bytes"));
+    EXPECT_TRUE(daemon->logged("dropped 1,"));
+}
+
+// ------------------------------------------------------------ restarts
+
+TEST_F(DaemonTest, SigkillAtRandomMomentsLosesNoLineWithASavedPosition) {
+    appendText(input_, "");
+    auto daemon = startDaemon(true);
+    constexpr std::uint64_t kLines = 30000;
+    std::atomic<bool> done{false};
+    Seqs expected;
+    std::thread writer([&] {
+        int fd = openAppend(input_);
+        for (std::uint64_t seq = 0; seq < kLines; ++seq) {
+            writeAll(fd, auditLine(seq));
+            if (isContainerSeq(seq))
+                expected.push_back(seq);
+            if (seq % 10 == 0)
+                std::this_thread::sleep_for(1ms);
+        }
+        ::close(fd);
+        done = true;
+    });
+    std::mt19937 random(20261208);
+    int kills = 0;
+    while (!done && kills < 6) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<>(150, 600)(random)));
+        daemon->kill9();
+        ++kills;
+        // Lines keep arriving while no daemon runs.
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<>(0, 200)(random)));
+        ASSERT_TRUE(daemon->start()) << readOrEmpty(stderr_);
+    }
+    writer.join();
+    EXPECT_GE(kills, 3);
+    EXPECT_TRUE(waitForAll(expected, {output_}));
+    EXPECT_EQ(daemon->stop(SIGTERM), 0);
+    std::string problems;
+    auto seen = events({output_}, &problems);
+    EXPECT_EQ(problems, "");
+    // Lines delivered after the last save before a kill come out again: at
+    // most about a second's worth per kill. None may be missing or foreign.
+    EXPECT_EQ(describeDifference(expected, seen, true), "");
+    std::size_t repeats = 0;
+    for (auto &[seq, n] : seen)
+        repeats += static_cast<std::size_t>(n - 1);
+    std::printf("%d kills, %zu of %zu events repeated after restarts\n", kills, repeats, expected.size());
+}
+
+// -------------------------------------------------------- output log
+
+TEST_F(DaemonTest, OutputRenamedWhileWritingAndSighupLosesNothing) {
+    appendText(input_, "");
+    auto daemon = startDaemon();
+    Seqs expected;
+    std::thread writer([&] {
+        int fd = openAppend(input_);
+        for (std::uint64_t seq = 0; seq < 20000; ++seq) {
+            writeAll(fd, auditLine(seq));
+            if (isContainerSeq(seq))
+                expected.push_back(seq);
+            if (seq % 20 == 0)
+                std::this_thread::sleep_for(1ms);
+        }
+        ::close(fd);
+    });
+    for (int i = 1; i <= 2; ++i) {
+        std::this_thread::sleep_for(400ms);
+        ASSERT_EQ(::rename(output_.c_str(), (output_ + "." + std::to_string(i)).c_str()), 0);
+        daemon->signal(SIGHUP);
+    }
+    writer.join();
+    const std::vector<std::string> files = {output_ + ".1", output_ + ".2", output_};
+    EXPECT_TRUE(waitForAll(expected, files));
+    EXPECT_EQ(daemon->stop(SIGTERM), 0);
+    expectExactly(expected, files);
+    EXPECT_TRUE(daemon->logged("SIGHUP: reopening"));
+}
+
+TEST_F(DaemonTest, OutputTruncatedWhileWritingKeepsEveryLaterLineAndNoHoles) {
+    appendText(input_, "");
+    auto daemon = startDaemon();
+    constexpr std::uint64_t kLines = 20000;
+    std::thread writer([&] {
+        int fd = openAppend(input_);
+        for (std::uint64_t seq = 0; seq < kLines; ++seq) {
+            writeAll(fd, auditLine(seq));
+            if (seq % 20 == 0)
+                std::this_thread::sleep_for(1ms);
+        }
+        ::close(fd);
+    });
+    std::this_thread::sleep_for(400ms);
+    ASSERT_EQ(::truncate(output_.c_str(), 0), 0);
+    daemon->signal(SIGHUP);
+    std::this_thread::sleep_for(200ms);
+    ASSERT_EQ(::truncate(output_.c_str(), 0), 0);
+    writer.join();
+    std::uint64_t last = kLines - 1;
+    while (!isContainerSeq(last))
+        --last;
+    EXPECT_TRUE(waitForAll({last}, {output_}));
+    EXPECT_EQ(daemon->stop(SIGTERM), 0);
+    // Lines before the truncation are gone with it; every later one must be
+    // there once, in a file without NUL holes.
+    std::string problems;
+    auto seen = eventsIn(readOrEmpty(output_), &problems);
+    EXPECT_EQ(problems, "");
+    ASSERT_FALSE(seen.empty());
+    Seqs suffix;
+    for (auto seq = seen.begin()->first; seq < kLines; ++seq)
+        if (isContainerSeq(seq))
+            suffix.push_back(seq);
+    EXPECT_GT(seen.begin()->first, 0u) << "the truncation removed nothing?";
+    EXPECT_EQ(describeDifference(suffix, seen, false), "");
+}
+
+// --------------------------------------------------------- model test
+
+// A seeded random mix of appends, partial appends, rotations and
+// truncations; the model is the list of container lines in write order,
+// which is exactly the event log that must come out.
+TEST_F(DaemonTest, RandomStepsMatchTheModel) {
+    const unsigned seed = 7331;
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    auto chance = [&](int percent) { return std::uniform_int_distribution<>(0, 99)(random) < percent; };
+    appendText(input_, "");
+    auto daemon = startDaemon();
+    int fd = openAppend(input_);
+    Seqs model;
+    std::uint64_t seq = 0;
+    std::string partialRest;  // the unwritten rest of a partly written line
+    std::uint64_t partialSeq = 0;
+    int rotations = 0, truncations = 0;
+    auto finishPartial = [&] {
+        if (partialRest.empty())
+            return;
+        writeAll(fd, partialRest);
+        partialRest.clear();
+        if (isContainerSeq(partialSeq))
+            model.push_back(partialSeq);
+    };
+    for (int step = 0; step < 80; ++step) {
+        int kind = std::uniform_int_distribution<>(0, 99)(random);
+        if (kind < 45) {  // append whole lines in one write
+            finishPartial();
+            std::string text;
+            for (int n = std::uniform_int_distribution<>(1, 30)(random); n > 0; --n, ++seq) {
+                text += auditLine(seq);
+                if (isContainerSeq(seq))
+                    model.push_back(seq);
+            }
+            writeAll(fd, text);
+        } else if (kind < 65) {  // partial append, or the rest of one
+            if (!partialRest.empty()) {
+                finishPartial();
+            } else {
+                std::string line = auditLine(seq);
+                std::size_t cut = std::uniform_int_distribution<std::size_t>(1, line.size() - 1)(random);
+                writeAll(fd, line.substr(0, cut));
+                partialRest = line.substr(cut);
+                partialSeq = seq++;
+            }
+        } else if (kind < 77 && rotations < 4) {  // rotate, maybe writing on to the old file
+            finishPartial();
+            ASSERT_EQ(::rename(input_.c_str(), (input_ + ".r" + std::to_string(++rotations)).c_str()), 0);
+            if (chance(50)) {
+                std::string text;
+                for (int n = 0; n < 5; ++n, ++seq) {
+                    text += auditLine(seq);
+                    if (isContainerSeq(seq))
+                        model.push_back(seq);
+                }
+                writeAll(fd, text);
+            }
+            ::close(fd);
+            fd = openAppend(input_);
+        } else if (kind < 87) {  // truncate once everything written was read
+            finishPartial();
+            ASSERT_TRUE(waitForAll(model, {output_}));
+            ASSERT_EQ(::ftruncate(fd, 0), 0);
+            ++truncations;
+            std::this_thread::sleep_for(100ms);
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<>(0, 30)(random)));
+        }
+    }
+    finishPartial();
+    ::close(fd);
+    ASSERT_FALSE(model.empty());
+    EXPECT_TRUE(waitForAll(model, {output_}));
+    EXPECT_EQ(daemon->stop(SIGTERM), 0);
+
+    std::string problems;
+    expectExactly(model, {output_});
+    // Order too: the follower hands lines on in the order they were written.
+    Seqs order;
+    std::string text = readOrEmpty(output_);
+    for (std::size_t at = text.find("path=/data/f"); at != std::string::npos; at = text.find("path=/data/f", at + 1))
+        order.push_back(std::stoull(text.substr(at + 12)));
+    EXPECT_EQ(order, model);
+    std::printf("model run: %zu events, %d rotations, %d truncations\n", model.size(), rotations, truncations);
+}
+
+// ------------------------------------------------------------ lifecycle
+
+TEST_F(DaemonTest, SigintStopsCleanlyAndReportsTheTotal) {
+    appendText(input_, "");
+    auto daemon = startDaemon();
+    auto expected = appendRange(input_, 0, 20);
+    ASSERT_TRUE(waitForAll(expected, {output_}));
+    EXPECT_EQ(daemon->stop(SIGINT), 0);
+    EXPECT_TRUE(daemon->logged("Received SIGINT, stopping"));
+    EXPECT_TRUE(daemon->logged("Stopped: 20 lines processed, " + std::to_string(expected.size()) + " events written"));
+}
+
+TEST_F(DaemonTest, CannotStartGivesAClearMessageAndNonZeroStatus) {
+    writeConfig(false, "/nonexistent-directory/events.log");
+    auto r = runProcess({VREX_DAEMON_BINARY, "--config", config_});
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_NE(r.err.find("Cannot start: cannot open the output log /nonexistent-directory/events.log"),
+              std::string::npos)
+        << r.err;
+
+    ASSERT_EQ(::mkdir(input_.c_str(), 0755), 0);  // the input is a directory
+    writeConfig(false);
+    r = runProcess({VREX_DAEMON_BINARY, "--config", config_});
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_NE(r.err.find("is not a regular file"), std::string::npos) << r.err;
+}
+
+}  // namespace
+}  // namespace vrex::testing

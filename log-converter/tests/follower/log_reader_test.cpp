@@ -1,0 +1,325 @@
+// LogReader on temporary files, with each backend: where it starts, what it
+// delivers, and how it behaves across truncation, rotation and restarts.
+#include "log_reader.h"
+#include "test_util.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace vrex {
+namespace {
+
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+
+class Collector {
+public:
+    void add(std::string_view line) {
+        std::lock_guard lock(mutex_);
+        lines_.emplace_back(line);
+        cv_.notify_all();
+    }
+    // Waits until at least n lines arrived; returns all of them.
+    Lines waitFor(std::size_t n, std::chrono::milliseconds limit = 5000ms) {
+        std::unique_lock lock(mutex_);
+        cv_.wait_for(lock, limit, [&] { return lines_.size() >= n; });
+        return lines_;
+    }
+    Lines lines() {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    Lines lines_;
+};
+
+void appendTo(const std::string &path, const std::string &text) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0) << path;
+    ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::close(fd);
+}
+
+void writeFd(int fd, const std::string &text) {
+    ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+}
+
+// Lets the follower see whatever was just done (longer than the poll interval).
+void settle() { std::this_thread::sleep_for(150ms); }
+
+class ReaderTest : public ::testing::TestWithParam<LogReader::Backend> {
+protected:
+    std::unique_ptr<LogReader> startReader(LogReader::Options options = {}) {
+        options.backend = GetParam();
+        options.pollInterval = 20ms;
+        options.rotationIdle = 300ms;
+        options.saveInterval = 100ms;
+        options.diagnostics = [this](LogReader::Level level, const std::string &message) {
+            std::lock_guard lock(diagMutex_);
+            diagnostics_.push_back({level, message});
+        };
+        if (options.maxRead == kMaxReadBytes)
+            options.maxRead = maxRead_;
+        auto reader = std::make_unique<LogReader>(path_, [this](std::string_view l) { got_.add(l); }, options);
+        std::string error;
+        EXPECT_TRUE(reader->start(&error)) << error;
+        EXPECT_STREQ(reader->backendName(), GetParam() == LogReader::Backend::Polling ? "polling" : "inotify");
+        return reader;
+    }
+    bool diagnosed(LogReader::Level level, const std::string &fragment) {
+        std::lock_guard lock(diagMutex_);
+        for (auto &[l, m] : diagnostics_)
+            if (l == level && m.find(fragment) != std::string::npos)
+                return true;
+        return false;
+    }
+    static FilePosition positionOf(const std::string &path, std::uint64_t offset) {
+        struct stat st{};
+        EXPECT_EQ(::stat(path.c_str(), &st), 0);
+        return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), offset};
+    }
+
+    testing::TempDir dir_;
+    std::string path_ = dir_.file("audit.log");
+    std::string positionPath_ = dir_.file("position");
+    std::size_t maxRead_ = kMaxReadBytes;
+    Collector got_;
+    std::mutex diagMutex_;
+    std::vector<std::pair<LogReader::Level, std::string>> diagnostics_;
+};
+
+TEST_P(ReaderTest, StartsAtTheEndAndDeliversEachAppendedLineOnce) {
+    appendTo(path_, "old 1\nold 2\n");
+    auto reader = startReader();
+    appendTo(path_, "new 1\n");
+    appendTo(path_, "new 2\nnew 3\n");
+    EXPECT_EQ(got_.waitFor(3), (Lines{"new 1", "new 2", "new 3"}));
+    settle();
+    EXPECT_EQ(got_.lines().size(), 3u);
+    EXPECT_EQ(reader->stats().linesRead, 3u);
+}
+
+TEST_P(ReaderTest, StartingInsideALineSkipsItsRest) {
+    appendTo(path_, "whole\nhalf of a li");
+    auto reader = startReader();
+    appendTo(path_, "ne\nnext\n");
+    EXPECT_EQ(got_.waitFor(1), (Lines{"next"}));
+}
+
+TEST_P(ReaderTest, UnterminatedTailWaitsForItsNewline) {
+    appendTo(path_, "");
+    auto reader = startReader();
+    appendTo(path_, "first part");
+    settle();
+    appendTo(path_, ", second part");
+    settle();
+    EXPECT_TRUE(got_.lines().empty()) << "a line was delivered before its newline";
+    appendTo(path_, ", end\n");
+    EXPECT_EQ(got_.waitFor(1), (Lines{"first part, second part, end"}));
+}
+
+TEST_P(ReaderTest, MissingFileIsAwaitedAndReadFromItsBeginning) {
+    auto reader = startReader();
+    EXPECT_TRUE(diagnosed(LogReader::Level::Info, "Waiting for"));
+    std::string staged = dir_.file("staged");
+    appendTo(staged, "a\nb\n");
+    ASSERT_EQ(::rename(staged.c_str(), path_.c_str()), 0);
+    EXPECT_EQ(got_.waitFor(2), (Lines{"a", "b"}));
+    appendTo(path_, "c\n");
+    EXPECT_EQ(got_.waitFor(3), (Lines{"a", "b", "c"}));
+}
+
+TEST_P(ReaderTest, TruncationRestartsFromOffsetZero) {
+    appendTo(path_, "before start\n");
+    auto reader = startReader();
+    appendTo(path_, "a\nb\n");
+    got_.waitFor(2);
+    ASSERT_EQ(::truncate(path_.c_str(), 0), 0);
+    settle();
+    appendTo(path_, "c\n");
+    EXPECT_EQ(got_.waitFor(3), (Lines{"a", "b", "c"}));
+    EXPECT_EQ(reader->stats().truncations, 1u);
+}
+
+TEST_P(ReaderTest, RotatedFileIsFinishedBeforeTheNewOne) {
+    int old = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    ASSERT_GE(old, 0);
+    auto reader = startReader();
+    writeFd(old, "old 1\n");
+    got_.waitFor(1);
+    ASSERT_EQ(::rename(path_.c_str(), (path_ + ".1").c_str()), 0);
+    writeFd(old, "old 2\n");
+    appendTo(path_, "new 1\n");
+    std::this_thread::sleep_for(100ms);
+    writeFd(old, "old 3\n");  // still written after the new file appeared
+    ::close(old);
+    EXPECT_EQ(got_.waitFor(4), (Lines{"old 1", "old 2", "old 3", "new 1"}));
+    appendTo(path_, "new 2\n");
+    EXPECT_EQ(got_.waitFor(5).back(), "new 2");
+    EXPECT_EQ(reader->stats().rotations, 1u);
+}
+
+TEST_P(ReaderTest, OldFileRemovedRightAfterRenameIsStillDrained) {
+    int old = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    ASSERT_GE(old, 0);
+    auto reader = startReader();
+    ASSERT_EQ(::rename(path_.c_str(), (path_ + ".1").c_str()), 0);
+    writeFd(old, "old 1\n");
+    ASSERT_EQ(::unlink((path_ + ".1").c_str()), 0);
+    writeFd(old, "old 2\n");
+    ::close(old);
+    appendTo(path_, "new 1\n");
+    EXPECT_EQ(got_.waitFor(3), (Lines{"old 1", "old 2", "new 1"}));
+}
+
+TEST_P(ReaderTest, SeveralQuickRotationsLoseNoFile) {
+    appendTo(path_, "");
+    auto reader = startReader();
+    Lines expected;
+    for (int file = 0; file < 4; ++file) {
+        for (int i = 0; i < 3; ++i) {
+            expected.push_back("f" + std::to_string(file) + " l" + std::to_string(i));
+            appendTo(path_, expected.back() + "\n");
+        }
+        std::this_thread::sleep_for(40ms);
+        ASSERT_EQ(::rename(path_.c_str(), (path_ + "." + std::to_string(file)).c_str()), 0);
+        appendTo(path_, "");
+        std::this_thread::sleep_for(40ms);
+    }
+    EXPECT_EQ(got_.waitFor(expected.size(), 10s), expected);
+}
+
+TEST_P(ReaderTest, SmallReadsStillYieldWholeLines) {
+    maxRead_ = 7;
+    appendTo(path_, "");
+    auto reader = startReader();
+    Lines expected;
+    std::string text;
+    for (int i = 0; i < 50; ++i) {
+        expected.push_back("line number " + std::to_string(i));
+        text += expected.back() + "\n";
+    }
+    appendTo(path_, text);
+    EXPECT_EQ(got_.waitFor(expected.size()), expected);
+}
+
+TEST_P(ReaderTest, LinesAtTheTenMebibyteLimit) {
+    // Staged and moved into place, so the follower reads it from offset 0
+    // in reads of exactly kMaxReadBytes.
+    const std::string first(kMaxReadBytes - 10, 'a');
+    const std::string straddling = "this line crosses the read boundary";
+    const std::string exact(kMaxReadBytes, 'e');
+    const std::string tooLong(kMaxReadBytes + 1, 't');
+    std::string staged = dir_.file("staged");
+    appendTo(staged, first + "\n" + straddling + "\n" + exact + "\n" + tooLong + "\nafter\n");
+    auto reader = startReader();
+    ASSERT_EQ(::rename(staged.c_str(), path_.c_str()), 0);
+    auto lines = got_.waitFor(4, 20s);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], first);
+    EXPECT_EQ(lines[1], straddling);
+    EXPECT_EQ(lines[2].size(), exact.size());
+    EXPECT_EQ(lines[3], "after");
+    EXPECT_EQ(reader->stats().linesDropped, 1u);
+    EXPECT_TRUE(diagnosed(LogReader::Level::Warn, "longer than 10485760 bytes"));
+}
+
+TEST_P(ReaderTest, ResumesFromTheSavedPositionAndSavesTheLastCompleteLine) {
+    appendTo(path_, "a\nb\n");
+    std::string error;
+    ASSERT_TRUE(savePosition(positionPath_, positionOf(path_, 2), &error)) << error;
+    LogReader::Options options;
+    options.positionFile = positionPath_;
+    auto reader = startReader(options);
+    EXPECT_EQ(got_.waitFor(1), (Lines{"b"}));
+    appendTo(path_, "c\nunfinished");
+    got_.waitFor(2);
+    reader->stop();
+    auto saved = loadPosition(positionPath_, &error);
+    ASSERT_TRUE(saved.has_value()) << error;
+    EXPECT_EQ(*saved, positionOf(path_, 6)) << "the unfinished line is not covered";
+}
+
+TEST_P(ReaderTest, PositionIsSavedWhileRunning) {
+    appendTo(path_, "");
+    LogReader::Options options;
+    options.positionFile = positionPath_;
+    auto reader = startReader(options);
+    appendTo(path_, "xyz\n");
+    got_.waitFor(1);
+    std::string error;
+    std::optional<FilePosition> saved;
+    for (int i = 0; i < 100 && !(saved && saved->offset == 4); ++i) {
+        std::this_thread::sleep_for(20ms);
+        saved = loadPosition(positionPath_, &error);
+    }
+    ASSERT_TRUE(saved.has_value()) << error;
+    EXPECT_EQ(*saved, positionOf(path_, 4));
+}
+
+TEST_P(ReaderTest, PositionOfAnotherFileIsIgnored) {
+    appendTo(path_, "a\nb\n");
+    std::string error;
+    FilePosition other = positionOf(path_, 0);
+    other.inode += 1;
+    ASSERT_TRUE(savePosition(positionPath_, other, &error));
+    LogReader::Options options;
+    options.positionFile = positionPath_;
+    auto reader = startReader(options);
+    appendTo(path_, "c\n");
+    EXPECT_EQ(got_.waitFor(1), (Lines{"c"}));
+    settle();
+    EXPECT_EQ(got_.lines().size(), 1u);
+}
+
+TEST_P(ReaderTest, SavedPositionBeyondTheEndMeansTheFileWasTruncated) {
+    appendTo(path_, "a\nb\n");
+    std::string error;
+    ASSERT_TRUE(savePosition(positionPath_, positionOf(path_, 1000), &error));
+    LogReader::Options options;
+    options.positionFile = positionPath_;
+    auto reader = startReader(options);
+    EXPECT_EQ(got_.waitFor(2), (Lines{"a", "b"}));
+}
+
+TEST_P(ReaderTest, CorruptPositionFileIsReportedAndIgnored) {
+    appendTo(path_, "a\n");
+    testing::writeFile(positionPath_, "not a position");
+    LogReader::Options options;
+    options.positionFile = positionPath_;
+    auto reader = startReader(options);
+    EXPECT_TRUE(diagnosed(LogReader::Level::Warn, "malformed"));
+    appendTo(path_, "b\n");
+    EXPECT_EQ(got_.waitFor(1), (Lines{"b"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, ReaderTest,
+                         ::testing::Values(LogReader::Backend::Inotify, LogReader::Backend::Polling),
+                         [](const auto &info) {
+                             return info.param == LogReader::Backend::Polling ? std::string("Polling")
+                                                                              : std::string("Inotify");
+                         });
+
+TEST(LogReaderStart, RefusesADirectoryAndAnEmptyPath) {
+    testing::TempDir dir;
+    std::string error;
+    LogReader onDir(dir.path(), [](std::string_view) {});
+    EXPECT_FALSE(onDir.start(&error));
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+    LogReader empty("", [](std::string_view) {});
+    EXPECT_FALSE(empty.start(&error));
+    EXPECT_NE(error, "");
+}
+
+}  // namespace
+}  // namespace vrex

@@ -1,0 +1,90 @@
+// Saved position: the text format is strict, and saving replaces the file
+// whole or not at all.
+#include "position.h"
+#include "test_util.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+namespace vrex {
+namespace {
+
+TEST(Position, RoundTripsThroughTextIncludingExtremes) {
+    for (FilePosition p : {FilePosition{0, 0, 0}, FilePosition{2049, 131075, 987654321},
+                           FilePosition{UINT64_MAX, UINT64_MAX, UINT64_MAX}}) {
+        auto parsed = parsePosition(formatPosition(p));
+        ASSERT_TRUE(parsed.has_value()) << formatPosition(p);
+        EXPECT_EQ(*parsed, p);
+    }
+}
+
+TEST(Position, MalformedTextIsRejected) {
+    for (const char *bad : {"", "1 2 3", "1 2 3\n\n", "1 2\n", "1 2 3 4\n", "-1 2 3\n", "1  2 3\n", " 1 2 3\n",
+                            "1 2 x\n", "1 2 3x\n", "18446744073709551616 1 1\n", "+1 2 3\n", "1\t2\t3\n"}) {
+        EXPECT_FALSE(parsePosition(bad).has_value()) << '"' << bad << '"';
+    }
+    EXPECT_FALSE(parsePosition(std::string(100, '1') + " 1 1\n").has_value());
+}
+
+TEST(Position, SaveThenLoadAndMissingFileIsNotAnError) {
+    testing::TempDir dir;
+    std::string path = dir.file("position");
+    std::string error;
+    EXPECT_FALSE(loadPosition(path, &error).has_value());
+    EXPECT_EQ(error, "");
+
+    ASSERT_TRUE(savePosition(path, {1, 2, 3}, &error)) << error;
+    ASSERT_TRUE(savePosition(path, {4, 5, 6}, &error)) << error;
+    auto loaded = loadPosition(path, &error);
+    ASSERT_TRUE(loaded.has_value()) << error;
+    EXPECT_EQ(*loaded, (FilePosition{4, 5, 6}));
+    EXPECT_EQ(testing::readFile(path), "4 5 6\n");
+
+    // Only the position file is left: no temporary files behind.
+    int entries = 0;
+    DIR *d = opendir(dir.path().c_str());
+    ASSERT_NE(d, nullptr);
+    while (dirent *e = readdir(d))
+        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+            ++entries;
+    closedir(d);
+    EXPECT_EQ(entries, 1);
+}
+
+TEST(Position, CorruptFileIsReportedNotTrusted) {
+    testing::TempDir dir;
+    std::string path = dir.file("position");
+    testing::writeFile(path, "12 34 garbage\n");
+    std::string error;
+    EXPECT_FALSE(loadPosition(path, &error).has_value());
+    EXPECT_NE(error.find("malformed"), std::string::npos) << error;
+    testing::writeFile(path, std::string(1000, '7'));
+    EXPECT_FALSE(loadPosition(path, &error).has_value());
+    EXPECT_NE(error, "");
+}
+
+TEST(Position, FailedSaveLeavesTheOldFileAndSaysWhy) {
+    testing::TempDir dir;
+    std::string error;
+    EXPECT_FALSE(savePosition(dir.file("missing/position"), {1, 2, 3}, &error));
+    EXPECT_NE(error.find("missing/position"), std::string::npos) << error;
+
+    // A directory standing at the path: the rename fails, the temp file goes.
+    std::string path = dir.file("occupied");
+    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((path + "/x").c_str(), 0755), 0);
+    EXPECT_FALSE(savePosition(path, {1, 2, 3}, &error));
+    EXPECT_NE(error.find("rename"), std::string::npos) << error;
+    int entries = 0;
+    DIR *d = opendir(dir.path().c_str());
+    while (dirent *e = readdir(d))
+        if (e->d_name[0] != '.')
+            ++entries;
+    closedir(d);
+    EXPECT_EQ(entries, 1) << "temporary file left behind";
+}
+
+}  // namespace
+}  // namespace vrex
