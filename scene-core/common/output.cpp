@@ -1,0 +1,13 @@
+#include "common/output.h"
+
+#include <cstdio>
+
+namespace zorva::scene {
+
+void printLine(const std::string &line) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace zorva::scene
