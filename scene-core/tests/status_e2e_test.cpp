@@ -1,0 +1,230 @@
+// End to end, inside the test sandbox: a driver installed as
+// /usr/sbin/zorva-daemon calls the exports of the built library, which
+// writes the real document path, the kernel status file and, through the
+// real store library, the store file.
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "test_util.h"
+
+namespace fs = std::filesystem;
+using vrex::testing::fileExists;
+using vrex::testing::readFile;
+using vrex::testing::runProcess;
+using vrex::testing::writeFile;
+
+namespace {
+
+const std::string kDaemon = "/usr/sbin/zorva-daemon";
+const std::string kDocDir = "/etc/zorva-scene/scene";
+const std::string kDoc = kDocDir + "/zorva_container.json";
+const std::string kKernel = "/sys/kernel/security/vrex/policy_docker/dockerstatus";
+const std::string kStoreFile = "/etc/vrex/container/container.xml";
+const std::string kId = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+
+std::string env(const char *name) {
+    const char *v = std::getenv(name);
+    return v ? v : "";
+}
+
+std::string record(const std::string &id, int status, int exectl, int netctl, int filectl) {
+    std::string r(65, '\0');
+    r.replace(0, id.size(), id);
+    for (int v : {status, exectl, netctl, filectl})
+        r += static_cast<char>(v);
+    return r;
+}
+
+class SceneE2E : public ::testing::Test {
+protected:
+    void SetUp() override {
+        VREX_REQUIRE_SANDBOX();
+        ASSERT_FALSE(env("VREX_TEST_DRIVER").empty());
+        fs::copy_file(env("VREX_TEST_DRIVER"), kDaemon, fs::copy_options::overwrite_existing);
+        fs::permissions(kDaemon, fs::perms(0755));
+        fs::create_directories(kDocDir);
+        writeFile(kDoc, readFile(VREX_DEFAULT_SCENE_DOCUMENT));
+        fs::create_directories("/etc/vrex/container");
+        fs::remove(kStoreFile);
+        writeFile(kKernel, "");
+    }
+
+    std::vector<std::string> libraryEnv(bool withStore = true) {
+        std::string path = env("VREX_TEST_LIBRARY_PATH");
+        if (withStore && !env("VREX_TEST_STORE_DIR").empty())
+            path += ":" + env("VREX_TEST_STORE_DIR");
+        return {"LD_LIBRARY_PATH=" + path};
+    }
+
+    vrex::testing::ProcessResult run(std::vector<std::string> args, bool withStore = true,
+                                     const std::string &program = kDaemon) {
+        args.insert(args.begin(), program);
+        return runProcess(args, "", libraryEnv(withStore));
+    }
+};
+
+}  // namespace
+
+TEST_F(SceneE2E, StatusChangesReachDocumentKernelAndStore) {
+    if (env("VREX_TEST_STORE_DIR").empty())
+        GTEST_SKIP() << "the store library is not part of this build";
+    auto set = run({"set", kId, "2"});
+    EXPECT_EQ(set.exitCode, 0) << set.err;
+    // The store's own messages come first, then the bridge's line.
+    const std::string storeLine = "Successfully added/updated policy for container " + kId + "\n";
+    EXPECT_NE(set.out.find(storeLine), std::string::npos) << set.out;
+    EXPECT_TRUE(set.out.ends_with(storeLine + "vault_store_add_policy ret: 0\nresult: 0\n")) << set.out;
+    EXPECT_EQ(readFile(kKernel), record(kId, 2, 1, 1, 1));
+    EXPECT_NE(readFile(kStoreFile).find(kId), std::string::npos);
+    EXPECT_NE(readFile(kDoc).find("\"name\": \"" + kId + "\""), std::string::npos);
+    EXPECT_EQ(run({"get", kId}).out, "result: 2\n");
+
+    writeFile(kKernel, "");
+    auto setModule = run({"set-module", kId, "2", "0"});
+    EXPECT_EQ(setModule.out.rfind("Input module: 2, status: 0\n", 0), 0u) << setModule.out;
+    EXPECT_TRUE(setModule.out.ends_with(storeLine + "vault_store_add_policy ret: 0\nresult: 0\n")) << setModule.out;
+    EXPECT_EQ(readFile(kKernel), record(kId, 2, 1, 1, 0));
+    EXPECT_EQ(run({"get-module", kId, "2"}).out, "result: 0\n");
+    EXPECT_EQ(run({"get-module", kId, "1"}).out, "result: 1\n");
+
+    // The store holds one record per id, updated in place.
+    std::string store = readFile(kStoreFile);
+    EXPECT_EQ(store.find(kId), store.rfind(kId));
+}
+
+TEST_F(SceneE2E, CallersAtOtherPathsAreRefused) {
+    const std::string before = readFile(kDoc);
+    for (const std::string &program : {env("VREX_TEST_DRIVER"), std::string("/usr/sbin/zorva-daemon2")}) {
+        if (program != env("VREX_TEST_DRIVER"))
+            fs::copy_file(kDaemon, program, fs::copy_options::overwrite_existing);
+        auto r = run({"set", kId, "2"}, true, program);
+        EXPECT_EQ(r.out, "permission denied: caller " + program + " is not the zorva daemon\nresult: -4\n");
+        EXPECT_EQ(run({"get", kId}, true, program).out.substr(r.out.find("result")), "result: -4\n");
+    }
+    EXPECT_EQ(readFile(kDoc), before);
+    EXPECT_EQ(readFile(kKernel), "");
+}
+
+TEST_F(SceneE2E, StoreRefusalIsPrintedAndAMissingStoreLibraryFails) {
+    // The store accepts only 64 hexadecimal characters; the change stands.
+    auto shortId = run({"set", "web-1", "4"});
+    EXPECT_EQ(shortId.out, "vault_store_add_policy ret: -1\nresult: 0\n");
+    EXPECT_EQ(readFile(kKernel), record("web-1", 4, 1, 1, 1));
+    EXPECT_EQ(run({"get", "web-1"}).out, "result: 4\n");
+
+    auto noStore = run({"set", kId, "2"}, false);
+    EXPECT_EQ(noStore.out, "dlopen_vault_store_add_policy failed: libvault_store.so: cannot open shared object file: "
+                           "No such file or directory\nresult: 1\n");
+    EXPECT_FALSE(fileExists(kStoreFile));
+}
+
+TEST_F(SceneE2E, BadArgumentsChangeNothing) {
+    const std::string before = readFile(kDoc);
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+    };
+    const std::string longId(65, 'a');
+    for (const Case &c : std::vector<Case>{
+             {{"set", longId, "2"}, "container id to long\nresult: -1\n"},
+             {{"set", "-", "2"}, "container id is null\nresult: -1\n"},
+             {{"set", "", "2"}, "container id is empty\nresult: -1\n"},
+             {{"set", "bad\xfe", "2"}, "container id is not valid UTF-8: invalid utf-8 sequence\nresult: 1\n"},
+             {{"get", "bad\xfe"}, "container id is not valid UTF-8: invalid utf-8 sequence\nresult: -1\n"},
+             {{"set", kId, "3"}, "invalid container status 3\nresult: -1\n"},
+             {{"set-module", kId, "3", "1"}, "Input module: 3, status: 1\ninvalid module 3 or status 1\nresult: -1\n"},
+             {{"set-module", kId, "0", "4"}, "Input module: 0, status: 4\ninvalid module 0 or status 4\nresult: -1\n"},
+             {{"get-module", kId, "7"}, "invalid module 7\nresult: -1\n"},
+             {{"--null-addon", "set", kId, "2"}, "invalid addon kind: addon info is null\nresult: -14\n"},
+             {{"--kind", "3", "get", kId}, "invalid addon kind: 3\nresult: -14\n"},
+             {{"set-module", kId, "0", "1"}, "Input module: 0, status: 1\ncontainer " + kId + " not found\nresult: -3\n"},
+         }) {
+        auto r = run(c.args);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out, c.out) << c.args[0] << " " << c.args[1];
+    }
+    EXPECT_EQ(readFile(kDoc), before);
+    EXPECT_EQ(readFile(kKernel), "");
+    EXPECT_FALSE(fileExists(kStoreFile));
+}
+
+TEST_F(SceneE2E, BadDocumentsGiveTheirCodeAndStayUnchanged) {
+    std::string good = readFile(kDoc);
+    std::string deepArray = "{\"scene\": ";
+    for (int i = 0; i < 100; ++i)
+        deepArray += "[";
+    std::string big(50u * 1024 * 1024, ' ');
+    big.replace(0, good.size(), good);
+    std::string wrongTypes = good;
+    wrongTypes.replace(wrongTypes.find("\"priority\": 0"), 13, "\"priority\": \"high\"");
+    for (const std::string &doc : {std::string(), good.substr(0, good.size() / 3), std::string("<xml/>"), wrongTypes,
+                                   deepArray, big}) {
+        writeFile(kDoc, doc);
+        auto set = run({"set", kId, "2"});
+        EXPECT_EQ(std::count(set.out.begin(), set.out.end(), '\n'), 2) << set.out;
+        EXPECT_TRUE(set.out.ends_with("\nresult: 1\n")) << set.out;
+        EXPECT_TRUE(run({"get", kId}).out.ends_with("result: -1\n"));
+        EXPECT_TRUE(run({"set-module", kId, "0", "0"}).out.ends_with("result: 1\n"));
+        EXPECT_TRUE(readFile(kDoc) == doc) << "document changed (size " << doc.size() << ")";
+    }
+    EXPECT_EQ(readFile(kKernel), "");
+}
+
+TEST_F(SceneE2E, ModuleTree100LevelsDeepStillWorks) {
+    std::string doc = readFile(kDoc);
+    std::string inner = R"({"type":"leaf","enabled":true,"interactive":"disabled","modules":[],"rules":[],)"
+                        R"("variables":[],"addon":""})";
+    for (int i = 0; i < 96; ++i)
+        inner = R"({"type":"m","enabled":true,"interactive":"disabled","rules":[],"variables":[],"addon":"",)"
+                R"("modules":[)" + inner + "]}";
+    // Hang the chain below the netctl module: with root, container and netctl, 100 levels.
+    auto netctl = doc.find("\"type\": \"netctl\"");
+    auto modules = doc.find("\"modules\": []", netctl);
+    doc.replace(modules, 13, "\"modules\": [" + inner + "]");
+    writeFile(kDoc, doc);
+    EXPECT_TRUE(run({"set", kId, "4"}).out.ends_with("result: 0\n"));
+    EXPECT_EQ(run({"get", kId}).out, "result: 4\n");
+    EXPECT_NE(readFile(kDoc).find("\"type\": \"leaf\""), std::string::npos);
+}
+
+TEST_F(SceneE2E, FullDiskKeepsTheOldDocument) {
+    const std::string before = readFile(kDoc);
+    ASSERT_EQ(mount("scene-full", kDocDir.c_str(), "tmpfs", 0, "size=64k"), 0) << std::strerror(errno);
+    writeFile(kDoc, before);
+    {
+        // Fill the file system to the last byte.
+        std::ofstream filler(kDocDir + "/filler", std::ios::binary);
+        std::string block(4096, 'x');
+        while (filler.write(block.data(), static_cast<std::streamsize>(block.size())) && filler.flush()) {
+        }
+    }
+    auto r = run({"set", kId, "2"});
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(kDocDir))
+        names.push_back(e.path().filename());
+    std::string doc = readFile(kDoc);
+    umount(kDocDir.c_str());
+    EXPECT_EQ(r.out, "failed to save " + kDoc + ": write: No space left on device\nresult: 1\n");
+    EXPECT_EQ(doc, before);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"filler", "zorva_container.json"}));
+    EXPECT_EQ(readFile(kKernel), "");
+}
+
+TEST_F(SceneE2E, MissingKernelFileIsNeverCreated) {
+    fs::remove(kKernel);
+    auto r = run({"set", kId, "2"});
+    EXPECT_EQ(r.out, "write status policy failed: failed open container sys file: No such file or directory\n"
+                     "result: 1\n");
+    EXPECT_FALSE(fileExists(kKernel));
+    writeFile(kKernel, "");
+}
