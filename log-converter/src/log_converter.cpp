@@ -3,6 +3,10 @@
 #include "logger.h"
 
 #include <cstring>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 #include <ctime>
 #include <exception>
 #include <initializer_list>
@@ -14,13 +18,76 @@ namespace {
 constexpr size_t npos = std::string_view::npos;
 constexpr size_t kCacheLimit = 1000;
 
-// Substring search through the C library, which is much faster than a
-// character-by-character search on long lines.
+// Substring search. On x86-64, 16 or 32 positions at a time are tested for
+// the needle's first and last byte, and only those that match both are
+// compared in full: on audit lines this is several times faster than memmem.
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) size_t findWide(const char *s, size_t len, std::string_view needle) {
+    const size_t n = needle.size();
+    const __m256i first = _mm256_set1_epi8(needle[0]);
+    const __m256i last = _mm256_set1_epi8(needle[n - 1]);
+    size_t i = 0;
+    for (; i + n - 1 + 32 <= len; i += 32) {
+        __m256i blockFirst = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i));
+        __m256i blockLast = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i + n - 1));
+        unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(
+            _mm256_and_si256(_mm256_cmpeq_epi8(blockFirst, first), _mm256_cmpeq_epi8(blockLast, last))));
+        while (mask != 0) {
+            unsigned bit = static_cast<unsigned>(__builtin_ctz(mask));
+            if (std::memcmp(s + i + bit + 1, needle.data() + 1, n - 2) == 0)
+                return i + bit;
+            mask &= mask - 1;
+        }
+    }
+    for (; i + n <= len; ++i)
+        if (s[i] == needle[0] && std::memcmp(s + i, needle.data(), n) == 0)
+            return i;
+    return npos;
+}
+
+size_t findNarrow(const char *s, size_t len, std::string_view needle) {
+    const size_t n = needle.size();
+    const __m128i first = _mm_set1_epi8(needle[0]);
+    const __m128i last = _mm_set1_epi8(needle[n - 1]);
+    size_t i = 0;
+    for (; i + n - 1 + 16 <= len; i += 16) {
+        __m128i blockFirst = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+        __m128i blockLast = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i + n - 1));
+        unsigned mask = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(blockFirst, first), _mm_cmpeq_epi8(blockLast, last))));
+        while (mask != 0) {
+            unsigned bit = static_cast<unsigned>(__builtin_ctz(mask));
+            if (std::memcmp(s + i + bit + 1, needle.data() + 1, n - 2) == 0)
+                return i + bit;
+            mask &= mask - 1;
+        }
+    }
+    for (; i + n <= len; ++i)
+        if (s[i] == needle[0] && std::memcmp(s + i, needle.data(), n) == 0)
+            return i;
+    return npos;
+}
+
+const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
+#endif
+
 size_t findText(std::string_view hay, std::string_view needle, size_t from = 0) {
     if (from > hay.size())
         return npos;
-    const void *hit = memmem(hay.data() + from, hay.size() - from, needle.data(), needle.size());
-    return hit ? static_cast<size_t>(static_cast<const char *>(hit) - hay.data()) : npos;
+    const char *s = hay.data() + from;
+    const size_t len = hay.size() - from;
+    if (needle.empty())
+        return from;
+    if (len < needle.size())
+        return npos;
+    size_t at;
+#if defined(__x86_64__)
+    if (needle.size() >= 2)
+        at = kHaveAvx2 ? findWide(s, len, needle) : findNarrow(s, len, needle);
+    else
+#endif
+        at = std::string_view(s, len).find(needle);
+    return at == npos ? npos : from + at;
 }
 
 size_t findChar(std::string_view hay, char c, size_t from = 0) {

@@ -137,6 +137,23 @@ TEST_F(ConverterTest, FieldValuesStopWhereTheRulesSay) {
     EXPECT_EQ(conv.extractQuotedField("proc_path=/usr/bin/a:b", "proc_path"), "/usr/bin/a");
 }
 
+// The field search works in blocks of 16 and 32 bytes: a key must be found
+// at every offset and across block borders, and look-alikes must not match.
+TEST_F(ConverterTest, FieldSearchFindsTheFirstKeyAtEveryOffset) {
+    for (size_t offset = 0; offset < 100; ++offset) {
+        for (size_t tail : {0u, 1u, 5u, 31u, 40u}) {
+            // Look-alikes with the right first and last byte come first.
+            std::string line = std::string(offset, 'c') + " containerid= container_iX= cXntainer_id= container_id=v" +
+                               std::to_string(offset) + " " + std::string(tail, '=') + " container_id=second";
+            ASSERT_EQ(conv.extractField(line, "container_id"), "v" + std::to_string(offset)) << line;
+            std::string missing = std::string(offset, 'c') + "container_id" + std::string(tail, 'd') + "=";
+            ASSERT_EQ(conv.extractField(missing, "container_id"), "") << missing;
+            std::string atEnd = std::string(offset, '=') + "container_id=" + std::string(tail, 'e');
+            ASSERT_EQ(conv.extractField(atEnd, "container_id"), std::string(tail, 'e')) << atEnd;
+        }
+    }
+}
+
 TEST_F(ConverterTest, PathComesFromNameForAccessAndProcPathForNetwork) {
     auto parsed = [&](const std::string &line) { return conv.parseLine(line); };
     EXPECT_EQ(parsed(avcLine(kId, "write", "\"/a b,c:d\"")).path, "/a b,c:d");
