@@ -238,7 +238,9 @@ void LogReader::openInitial() {
 }
 
 void LogReader::run() {
-    lastSave_ = Clock::now();
+    // The first save is not held back: a crash before the first interval
+    // has passed must still find where this run started.
+    lastSave_ = Clock::time_point{};
     while (!stopping()) {
         pump();
         if (stopping())
