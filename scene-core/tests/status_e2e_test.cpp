@@ -37,8 +37,8 @@ std::string env(const char *name) {
 }
 
 std::string record(const std::string &id, int status, int exectl, int netctl, int filectl) {
-    std::string r(65, '\0');
-    r.replace(0, id.size(), id);
+    std::string r = id;
+    r.resize(65, '\0');
     for (int v : {status, exectl, netctl, filectl})
         r += static_cast<char>(v);
     return r;
@@ -61,7 +61,7 @@ protected:
     std::vector<std::string> libraryEnv(bool withStore = true) {
         std::string path = env("VREX_TEST_LIBRARY_PATH");
         if (withStore && !env("VREX_TEST_STORE_DIR").empty())
-            path += ":" + env("VREX_TEST_STORE_DIR");
+            path.append(":").append(env("VREX_TEST_STORE_DIR"));
         return {"LD_LIBRARY_PATH=" + path};
     }
 

@@ -50,7 +50,7 @@ TEST(SceneFifoE2E, EachChangeIsOneWriteOfOneRecord) {
     fs::create_directories("/etc/vrex/container");
     std::string libraries = env("VREX_TEST_LIBRARY_PATH");
     if (!env("VREX_TEST_STORE_DIR").empty())
-        libraries += ":" + env("VREX_TEST_STORE_DIR");
+        libraries.append(":").append(env("VREX_TEST_STORE_DIR"));
     const std::vector<std::string> env_ = {"LD_LIBRARY_PATH=" + libraries};
 
     const std::string id = "fifo-container";
@@ -69,8 +69,8 @@ TEST(SceneFifoE2E, EachChangeIsOneWriteOfOneRecord) {
         auto reads = reader.get();
         ASSERT_EQ(reads.size(), 1u) << "call " << i;
         EXPECT_EQ(reads[0].first, 69u);
-        std::string want(65, '\0');
-        want.replace(0, id.size(), id);
+        std::string want = id;
+        want.resize(65, '\0');
         for (int v : expected[i])
             want += static_cast<char>(v);
         EXPECT_EQ(reads[0].second, want) << "call " << i;

@@ -68,8 +68,8 @@ const std::string kId(64, 'a');
 const std::string kOtherId = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 
 std::string record(const std::string &id, int status, int exectl, int netctl, int filectl) {
-    std::string r(65, '\0');
-    r.replace(0, id.size(), id);
+    std::string r = id;
+    r.resize(65, '\0');
     r += static_cast<char>(status);
     r += static_cast<char>(exectl);
     r += static_cast<char>(netctl);
