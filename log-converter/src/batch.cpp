@@ -17,7 +17,8 @@ namespace vrex {
 
 namespace {
 
-constexpr size_t kChunk = 4u << 20;
+// Small enough that a chunk is still in the cache when its lines are parsed.
+constexpr size_t kChunk = 256u << 10;
 
 std::string errorText(int err) {
     char buf[256];

@@ -88,6 +88,11 @@ TEST_F(BatchE2eTest, UnusableInputOrOutputIsNamedAndFails) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("cannot open input " + kSample + "/inside: Not a directory"), std::string::npos);
     EXPECT_FALSE(fileExists(kEventLog));
+    // Opens, but every read fails.
+    r = run({"--convert", "/proc/self/mem"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("vrex-log-converter: /proc/self/mem: Input/output error (after 0 lines read, "), std::string::npos)
+        << r.err;
 
     r = run({"--convert", kSample, "--output", "/var/log/missing-dir/out.log"});
     EXPECT_EQ(r.exitCode, 1);
