@@ -24,18 +24,18 @@ static void record(const char *line) {
 }
 
 static int result_for(const char *name) {
-    const char *spec = getenv("VREX_TEST_INTERPRETER_FAIL");
+    const char *list = getenv("VREX_TEST_INTERPRETER_FAIL");
     size_t len = strlen(name);
-    while (spec != NULL && *spec != '\0') {
-        const char *end = strchr(spec, ',');
-        size_t entry = end ? (size_t)(end - spec) : strlen(spec);
-        if (entry >= len && strncmp(spec, name, len) == 0) {
+    while (list != NULL && *list != '\0') {
+        const char *end = strchr(list, ',');
+        size_t entry = end ? (size_t)(end - list) : strlen(list);
+        if (entry >= len && strncmp(list, name, len) == 0) {
             if (entry == len)
                 return 1;
-            if (spec[len] == '=')
-                return atoi(spec + len + 1);
+            if (list[len] == '=')
+                return atoi(list + len + 1);
         }
-        spec = end ? end + 1 : NULL;
+        list = end ? end + 1 : NULL;
     }
     return 0;
 }
