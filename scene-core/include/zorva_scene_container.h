@@ -12,7 +12,8 @@
  * than 64 bytes, value out of range); -3 container not found; -4 caller not
  * permitted; -8 container entry could not be added; -14 add-on kind out of
  * range (a null add-on counts as such); -100 scene document without the
- * container module; 1 an operating-system, file or parse error (unreadable
+ * container module, or whose entry holds values that do not fit the kernel
+ * record; 1 an operating-system, file or parse error (unreadable
  * or malformed document, kernel status file, store library not loadable).
  * An id that is not valid UTF-8 gives 1 in the set operations and -1 in the
  * get operations, whose non-negative results are statuses.
