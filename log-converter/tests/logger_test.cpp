@@ -7,7 +7,10 @@
 #include <unistd.h>
 
 #include <regex>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace vrex::testing {
 namespace {
@@ -146,6 +149,40 @@ TEST_F(LoggerTest, ReopenFollowsTheFileAfterRotation) {
         logger.log(Logger::INFO, "nowhere");
         EXPECT_NE(cap.err().find("[INFO] nowhere [LOG_FILE_CLOSED]\n"), std::string::npos);
     }
+}
+
+// The main thread and the monitor thread log at the same time, while DEBUG
+// entries are being dropped: every entry must still be one whole line.
+TEST_F(LoggerTest, ConcurrentEntriesStayWhole) {
+    std::string path = dir.file("diag.log");
+    {
+        CaptureOutput quiet;
+        logger.init(path, false);
+    }
+    size_t header = readFile(path).size();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 500; ++i)
+                logger.log(Logger::WARN, "thread " + std::to_string(t) + " entry " + std::to_string(i) + " " +
+                                             std::string(200, 'a' + t));
+        });
+    std::thread dropped([&] {
+        for (int i = 0; i < 200; ++i)
+            logger.log(Logger::DEBUG, "maybe");
+    });
+    for (auto &th : threads)
+        th.join();
+    dropped.join();
+    std::istringstream body(readFile(path).substr(header));
+    std::regex entry(kStampRe + R"(\[WARN\] thread (\d) entry \d+ ([a-d]){200})");
+    std::string line;
+    int count = 0;
+    while (std::getline(body, line)) {
+        ASSERT_TRUE(std::regex_match(line, entry)) << line.substr(0, 80);
+        ++count;
+    }
+    EXPECT_EQ(count, 2000);
 }
 
 TEST_F(LoggerTest, NamesAndTimestampFormat) {
