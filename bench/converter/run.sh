@@ -59,4 +59,11 @@ awk -v n="$lines" -v c="$tConv" -v g="$tGrep" -v a="$tAwk" -v size="$(stat -c %s
 }'
 echo "converter summary: ${events#vrex-log-converter: }"
 echo "awk reference wrote $awkLines lines (no de-duplication)"
+# Both must agree on which lines are events: written plus dropped repeats.
+kept=$(echo "$events" | awk -F'[:,] *' '{ for (i = 1; i <= NF; i++) { if ($i ~ /events written/) w = $i + 0; if ($i ~ /duplicates/) d = $i + 0 } } END { print w + d }')
+if [ "$kept" = "$awkLines" ]; then
+  echo "check: converter events + duplicates = $kept = awk lines"
+else
+  echo "check FAILED: converter events + duplicates = $kept, awk lines = $awkLines"
+fi
 rm -f "$out" "$out.stdout"
