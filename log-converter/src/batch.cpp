@@ -159,9 +159,30 @@ bool convertStream(int fd, LogWriter &writer, BatchCounts &counts, std::string *
     return true;
 }
 
+namespace {
+
+// Closes the descriptor when the run ends, whichever way it ends.
+class InputFd {
+public:
+    explicit InputFd(int fd) : fd_(fd) {}
+    ~InputFd() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    InputFd(const InputFd &) = delete;
+    InputFd &operator=(const InputFd &) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
 int runBatch(const std::string &inputPath, const std::string &outputPath) {
     Logger &logger = Logger::getInstance();
-    int fd = ::open(inputPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    InputFd input(::open(inputPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    int fd = input.get();
     if (fd < 0) {
         printError("cannot open input " + inputPath + ": " + errorText(errno));
         return 1;
@@ -169,12 +190,10 @@ int runBatch(const std::string &inputPath, const std::string &outputPath) {
     struct stat in;
     if (fstat(fd, &in) != 0) {
         printError("cannot examine input " + inputPath + ": " + errorText(errno));
-        ::close(fd);
         return 1;
     }
     if (S_ISDIR(in.st_mode)) {
         printError("cannot convert input " + inputPath + ": it is a directory");
-        ::close(fd);
         return 1;
     }
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -182,13 +201,11 @@ int runBatch(const std::string &inputPath, const std::string &outputPath) {
     LogWriter writer(outputPath, false);
     if (!writer.isOpen()) {
         printError("cannot open output " + outputPath + ": " + writer.lastError());
-        ::close(fd);
         return 1;
     }
     struct stat out;
     if (stat(outputPath.c_str(), &out) == 0 && out.st_dev == in.st_dev && out.st_ino == in.st_ino) {
         printError("input " + inputPath + " and output " + outputPath + " are the same file");
-        ::close(fd);
         return 1;
     }
 
@@ -196,7 +213,6 @@ int runBatch(const std::string &inputPath, const std::string &outputPath) {
     BatchCounts counts;
     std::string error;
     bool ok = convertStream(fd, writer, counts, &error);
-    ::close(fd);
     writer.closeFile();
 
     std::string summary = std::to_string(counts.linesRead) + " lines read, " +

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 namespace vrex {
 
@@ -95,6 +96,8 @@ Config parseConfig(std::string_view text, std::vector<std::string> *warnings) {
 
 Config loadConfig(const std::string &path, std::vector<std::string> *warnings) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    auto closeFd = [](int *p) { ::close(*p); };
+    std::unique_ptr<int, decltype(closeFd)> owner(fd >= 0 ? &fd : nullptr, closeFd);
     if (fd < 0) {
         int err = errno;
         if (err != ENOENT && warnings)
@@ -128,7 +131,7 @@ Config loadConfig(const std::string &path, std::vector<std::string> *warnings) {
             }
         }
     }
-    ::close(fd);
+    owner.reset();
     if (!problem.empty()) {
         if (warnings)
             warnings->push_back("cannot read configuration " + path + ": " + problem + "; using the defaults");
