@@ -1,0 +1,344 @@
+// The record, the identifier rule, the attribute reader and the file format:
+// what save writes, and what load makes of good and bad text.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "store_core.h"
+#include "store_test_util.h"
+#include "test_util.h"
+
+using namespace vault_test;
+using vrex::testing::CaptureOutput;
+using vrex::testing::readFile;
+using vrex::testing::TempDir;
+using vrex::testing::writeFile;
+
+namespace {
+
+const std::string kHead = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<container_policies>\n";
+const std::string kTail = "</container_policies>\n";
+
+std::string policyLine(const std::string &attrs) { return "  <policy " + attrs + "/>\n"; }
+
+// Parses text and returns the records; the messages go to err.
+std::vector<_ContainerPolicy> parse(const std::string &text, std::string *err = nullptr) {
+    _ContainerPolicy *records = nullptr;
+    int count = -1;
+    CaptureOutput cap;
+    int rc = vault::parse_policies(text.data(), text.size(), &records, &count);
+    std::string e = cap.err();
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(cap.out(), "");
+    if (err) *err = e;
+    std::vector<_ContainerPolicy> out(records, records + (records ? count : 0));
+    if (!records) {
+        EXPECT_EQ(count, 0);
+    }
+    std::free(records);
+    return out;
+}
+
+}  // namespace
+
+TEST(IdentifierRule, AcceptsExactly64HexDigitsOfEitherCase) {
+    EXPECT_TRUE(vault::is_valid_container_id(makeId(0x1234).c_str()));
+    EXPECT_TRUE(vault::is_valid_container_id(std::string(64, 'F').c_str()));
+    EXPECT_TRUE(vault::is_valid_container_id((std::string(32, 'a') + std::string(32, '9')).c_str()));
+}
+
+TEST(IdentifierRule, RejectsWrongLengthNonHexAndNull) {
+    EXPECT_FALSE(vault::is_valid_container_id(nullptr));
+    EXPECT_FALSE(vault::is_valid_container_id(""));
+    EXPECT_FALSE(vault::is_valid_container_id(std::string(63, 'a').c_str()));
+    EXPECT_FALSE(vault::is_valid_container_id(std::string(65, 'a').c_str()));
+    std::string bad = makeId(7);
+    bad[10] = 'g';
+    EXPECT_FALSE(vault::is_valid_container_id(bad.c_str()));
+    bad[10] = ' ';
+    EXPECT_FALSE(vault::is_valid_container_id(bad.c_str()));
+    // A NUL inside the 64 characters shortens the identifier.
+    char withNul[65];
+    std::memcpy(withNul, makeId(7).c_str(), 65);
+    withNul[40] = '\0';
+    EXPECT_FALSE(vault::is_valid_container_id(withNul));
+}
+
+TEST(AttributeReader, TakesFirstSubstringMatchAndSkipsSpacesQuotesEquals) {
+    char out[16];
+    ASSERT_TRUE(vault::parse_attr("<a global = \"\" = 42\" x", "global", out, sizeof out));
+    EXPECT_STREQ(out, "42");
+    // Plain substring search: "net" matches inside "cabinet" first.
+    ASSERT_TRUE(vault::parse_attr("<p cabinet=\"7\" net=\"1\"/>", "net", out, sizeof out));
+    EXPECT_STREQ(out, "7");
+    // Without quotes the value runs to the end of the line.
+    ASSERT_TRUE(vault::parse_attr("x=abc def", "x", out, sizeof out));
+    EXPECT_STREQ(out, "abc def");
+}
+
+TEST(AttributeReader, CutsLongValuesToTheBuffer) {
+    char out[8];
+    ASSERT_TRUE(vault::parse_attr("v=\"0123456789\"", "v", out, sizeof out));
+    EXPECT_STREQ(out, "0123456");
+}
+
+TEST(AttributeReader, MissingOrEmptyValueFails) {
+    char out[8] = "keep";
+    EXPECT_FALSE(vault::parse_attr("<policy id=\"1\"/>", "global", out, sizeof out));
+    EXPECT_STREQ(out, "keep");  // absent name: out untouched
+    EXPECT_FALSE(vault::parse_attr("<policy id= \"\"", "id", out, sizeof out));
+    EXPECT_STREQ(out, "");      // name at the end of the line: out emptied
+    EXPECT_FALSE(vault::parse_attr(nullptr, "id", out, sizeof out));
+    EXPECT_FALSE(vault::parse_attr("id=1", std::string(300, 'i').c_str(), out, sizeof out));
+}
+
+TEST(FileFormat, SaveWritesDeclarationRootAndOneLinePerRecord) {
+    TempDir dir;
+    std::string path = dir.file("container.xml");
+    std::vector<_ContainerPolicy> recs = {makePolicy(makeId(1), 2, 1, 0, 1),
+                                          makePolicy(std::string(64, 'A'), 255, 0, 100, 9)};
+    CaptureOutput cap;
+    ASSERT_EQ(vault::save(path.c_str(), recs.data(), 2), 0);
+    EXPECT_EQ(cap.out(), "Successfully saved 2 policies to " + path + "\n");
+    EXPECT_EQ(cap.err(), "");
+    EXPECT_EQ(readFile(path),
+              kHead +
+                  "  <policy id=\"0000000000000000000000000000000000000000000000000000000000000001\" global=\"2\" "
+                  "exec=\"1\" net=\"0\" file=\"1\"/>\n"
+                  "  <policy id=\"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\" global=\"255\" "
+                  "exec=\"0\" net=\"100\" file=\"9\"/>\n" +
+                  kTail);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+TEST(FileFormat, EmptyStoreIsDeclarationAndRootPair) {
+    TempDir dir;
+    std::string path = dir.file("container.xml");
+    CaptureOutput cap;
+    ASSERT_EQ(vault::save(path.c_str(), nullptr, 0), 0);
+    EXPECT_EQ(readFile(path), kHead + kTail);
+    EXPECT_EQ(cap.out(), "Successfully saved 0 policies to " + path + "\n");
+}
+
+TEST(FileFormat, EverySwitchValueSurvivesSaveAndLoad) {
+    TempDir dir;
+    std::string path = dir.file("container.xml");
+    std::vector<_ContainerPolicy> recs;
+    for (unsigned v = 0; v < 256; ++v) recs.push_back(makePolicy(makeId(v, v % 2 ? 'a' : 'F'), v, 255 - v, v / 2, v % 7));
+    _ContainerPolicy *loaded = nullptr;
+    int count = 0;
+    {
+        CaptureOutput cap;
+        ASSERT_EQ(vault::save(path.c_str(), recs.data(), 256), 0);
+        ASSERT_EQ(vault::load(path.c_str(), &loaded, &count), 0);
+        EXPECT_EQ(cap.out(), "Successfully saved 256 policies to " + path + "\nSuccessfully loaded 256 policies from " +
+                                 path + "\n");
+    }
+    EXPECT_EQ(readFile(path), storeText(recs));
+    EXPECT_EQ(bytesOf(loaded, count), bytesOf(recs));
+    std::free(loaded);
+}
+
+TEST(FileFormat, SaveSkipsInvalidIdentifiersButCountsThem) {
+    TempDir dir;
+    std::string path = dir.file("container.xml");
+    std::vector<_ContainerPolicy> recs = {makePolicy(makeId(1), 2, 0, 0, 0), makePolicy("abc", 2, 1, 1, 1),
+                                          makePolicy(makeId(3), 4, 1, 1, 1)};
+    // An identifier filling all 65 bytes (no NUL) is printed without overreading.
+    _ContainerPolicy full = makePolicy(std::string(65, 'b'), 0, 0, 0, 0);
+    recs.push_back(full);
+    CaptureOutput cap;
+    ASSERT_EQ(vault::save(path.c_str(), recs.data(), 4), 0);
+    EXPECT_EQ(cap.err(), "Invalid container ID at index 1: abc\nInvalid container ID at index 3: " +
+                             std::string(65, 'b') + "\n");
+    EXPECT_EQ(cap.out(), "Successfully saved 4 policies to " + path + "\n");
+    EXPECT_EQ(readFile(path), storeText({recs[0], recs[2]}));
+}
+
+TEST(LoadFormat, SwitchValuesAreBase10TruncatedTo8Bits) {
+    std::string id = makeId(5);
+    auto recs = parse(kHead +
+                      policyLine("id=\"" + id + "\" global=\"300\" exec=\"256\" net=\"-1\" file=\"+7\"") +
+                      policyLine("id=\"" + id + "\" global=\"999999999999999999999\" exec=\" 12\" file=\"x9\"") +
+                      kTail);
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_EQ(recs[0].global_switch, 44);
+    EXPECT_EQ(recs[0].exec_control, 0);
+    EXPECT_EQ(recs[0].network_control, 255);
+    EXPECT_EQ(recs[0].file_protection, 7);
+    // Values are read into 15 characters: 999999999999999 modulo 256.
+    EXPECT_EQ(recs[1].global_switch, 999999999999999ULL % 256);
+    EXPECT_EQ(recs[1].exec_control, 12);
+    EXPECT_EQ(recs[1].network_control, 0);  // missing
+    EXPECT_EQ(recs[1].file_protection, 0);  // no digits
+}
+
+TEST(LoadFormat, LongIdentifierKeepsFirst64Characters) {
+    std::string id70 = makeId(0xabc) + "123456";
+    auto recs = parse(policyLine("id=\"" + id70 + "\" global=\"2\""));
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(std::string(recs[0].container_id), id70.substr(0, 64));
+    EXPECT_EQ(recs[0].global_switch, 2);
+}
+
+TEST(LoadFormat, InvalidIdentifiersAreReportedAndSkipped) {
+    std::string bad = makeId(9);
+    bad[3] = 'z';
+    std::string err;
+    auto recs = parse(kHead + policyLine("id=\"" + std::string(63, 'a') + "\" global=\"2\"") +
+                          policyLine("id=\"" + bad + "\"") + policyLine("id=\"" + makeId(1) + "\" exec=\"1\"") +
+                          policyLine("global=\"2\"") + kTail,
+                      &err);
+    EXPECT_EQ(err, "Invalid container ID in XML: " + std::string(63, 'a') + "\nInvalid container ID in XML: " + bad +
+                       "\n");
+    ASSERT_EQ(recs.size(), 1u);  // the line without an id is skipped silently
+    EXPECT_EQ(std::string(recs[0].container_id), makeId(1));
+    EXPECT_EQ(recs[0].exec_control, 1);
+}
+
+TEST(LoadFormat, ScansLinesNotElements) {
+    std::string a = makeId(0xa), b = makeId(0xb), c = makeId(0xc);
+    std::string text = "<?xml policy id=\"" + a + "\"?>\n"          // declaration line: ignored
+                       "<container_policies id=\"" + a + "\">\n"      // root line: ignored
+                       "\n\n\n<other id=\"" + a + "\"/>\n"            // no "policy": ignored
+                       "<!-- policy --><x id=\"" + b + "\" net=\"1\">\n"  // any line with "policy" counts
+                       "<policy file=\"1\" global=\"4\" id=\"" + c + "\"\r\n"  // attribute order is free
+                       "  <policy id=\"" + a + "\" global=\"2\"/>";     // no final newline
+    auto recs = parse(text);
+    ASSERT_EQ(recs.size(), 3u);
+    EXPECT_EQ(std::string(recs[0].container_id), b);
+    EXPECT_EQ(recs[0].network_control, 1);
+    EXPECT_EQ(std::string(recs[1].container_id), c);
+    EXPECT_EQ(recs[1].global_switch, 4);
+    EXPECT_EQ(recs[1].file_protection, 1);
+    EXPECT_EQ(std::string(recs[2].container_id), a);
+    EXPECT_EQ(recs[2].global_switch, 2);
+}
+
+TEST(LoadFormat, KeepsFileOrderAndDuplicatesAndGrowsPast16) {
+    std::vector<_ContainerPolicy> recs;
+    for (unsigned i = 0; i < 17; ++i) recs.push_back(makePolicy(makeId(i % 16), i, 1, 0, 1));
+    auto loaded = parse(storeText(recs));
+    EXPECT_EQ(bytesOf(loaded), bytesOf(recs));
+}
+
+TEST(LoadFormat, UnquotedAttributesReadToTheNextQuoteOrLineEnd) {
+    std::string id = makeId(0x77);
+    auto recs = parse("<policy id=" + id + " global=2 exec=1 net=1 file=0/>\n");
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(std::string(recs[0].container_id), id);
+    EXPECT_EQ(recs[0].global_switch, 2);  // "2 exec=1 net=1 " converts to 2
+    EXPECT_EQ(recs[0].exec_control, 1);
+    EXPECT_EQ(recs[0].network_control, 1);
+    EXPECT_EQ(recs[0].file_protection, 0);
+}
+
+TEST(LoadBadInput, NulByteEndsOnlyItsOwnLine) {
+    std::string a = makeId(1), b = makeId(2);
+    std::string text = "  <policy id=\"" + a + "\" global=\"2\" exec=\"1\" net=\"1\" file=\"1\"/>";
+    text[text.find("exec") - 1] = '\0';  // the rest of this line is not read
+    text += "\n  <policy id=\"" + b + "\" global=\"4\" exec=\"0\" net=\"0\" file=\"0\"/>\n";
+    auto recs = parse(text);
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_EQ(recs[0].global_switch, 2);
+    EXPECT_EQ(recs[0].exec_control, 0);
+    EXPECT_EQ(std::string(recs[1].container_id), b);
+    EXPECT_EQ(recs[1].global_switch, 4);
+}
+
+TEST(LoadBadInput, TruncatedFileLoadsTheCompleteLines) {
+    std::vector<_ContainerPolicy> recs = {makePolicy(makeId(1), 2, 1, 1, 1), makePolicy(makeId(2), 4, 0, 1, 0)};
+    std::string text = storeText(recs);
+    // Cut inside the second record's identifier: it is too short and reported.
+    size_t cut = text.find(makeId(2)) + 20;
+    std::string err;
+    auto loaded = parse(text.substr(0, cut), &err);
+    ASSERT_EQ(loaded.size(), 1u);
+    EXPECT_EQ(bytesOf(loaded), bytesOf({recs[0]}));
+    EXPECT_EQ(err, "Invalid container ID in XML: " + makeId(2).substr(0, 20) + "\n");
+    // Cut inside the switches: the record loads with the values it has.
+    cut = text.find("exec", text.find(makeId(2)));
+    loaded = parse(text.substr(0, cut));
+    ASSERT_EQ(loaded.size(), 2u);
+    EXPECT_EQ(loaded[1].global_switch, 4);
+    EXPECT_EQ(loaded[1].network_control, 0);
+}
+
+TEST(LoadBadInput, MegabyteLinesAndBinaryGarbageNeverCrash) {
+    std::string id = makeId(0x42);
+    std::string huge = std::string(1 << 20, 'p') + "policy id=\"" + id + "\" global=\"" + std::string(1 << 20, '7');
+    auto recs = parse(huge + "\n" + std::string(1 << 20, '"') + "\n");
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(std::string(recs[0].container_id), id);
+    EXPECT_EQ(recs[0].global_switch, 777777777777777ULL % 256);
+
+    std::mt19937 gen(12345);
+    for (int round = 0; round < 20; ++round) {
+        std::string junk(4096 + round * 977, '\0');
+        for (auto &c : junk) c = static_cast<char>(gen());
+        junk.insert(junk.size() / 2, "policy id=\"" + id + "\"\n");
+        std::string err;
+        for (const auto &r : parse(junk, &err)) EXPECT_TRUE(vault::is_valid_container_id(r.container_id));
+    }
+}
+
+TEST(LoadFile, MissingFileIsAnEmptyStoreWithoutMessage) {
+    TempDir dir;
+    _ContainerPolicy *recs = reinterpret_cast<_ContainerPolicy *>(0x1);
+    int count = 7;
+    CaptureOutput cap;
+    EXPECT_EQ(vault::load(dir.file("container.xml").c_str(), &recs, &count), 0);
+    EXPECT_EQ(recs, nullptr);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(cap.out() + cap.err(), "");
+}
+
+TEST(LoadFile, EmptyOrHeaderOnlyFileLoadsZeroWithMessage) {
+    TempDir dir;
+    std::string path = dir.file("container.xml");
+    for (const std::string &text : {std::string(), kHead + kTail}) {
+        writeFile(path, text);
+        _ContainerPolicy *recs = nullptr;
+        int count = -1;
+        CaptureOutput cap;
+        EXPECT_EQ(vault::load(path.c_str(), &recs, &count), 0);
+        EXPECT_EQ(recs, nullptr);
+        EXPECT_EQ(count, 0);
+        EXPECT_EQ(cap.out(), "Successfully loaded 0 policies from " + path + "\n");
+    }
+}
+
+TEST(LoadFile, NonRegularPathIsAReadFailureWithEmptyResult) {
+    TempDir dir;
+    std::string target = dir.file("real.xml");
+    writeFile(target, storeText({makePolicy(makeId(1), 2, 1, 1, 1)}));
+    std::string link = dir.file("link.xml"), fifo = dir.file("fifo.xml"), sub = dir.file("sub.xml");
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);  // must not block: no writer ever comes
+    ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+    for (const std::string &path : {link, fifo, sub}) {
+        _ContainerPolicy *recs = nullptr;
+        int count = -1;
+        CaptureOutput cap;
+        EXPECT_EQ(vault::load(path.c_str(), &recs, &count), -1);
+        EXPECT_EQ(recs, nullptr);
+        EXPECT_EQ(count, 0);
+        EXPECT_EQ(cap.err(), "Failed to read XML file: " + path + "\n");
+        EXPECT_EQ(cap.out(), "");
+    }
+}
+
+TEST(LoadFile, NullResultPointersAreRejected) {
+    _ContainerPolicy *recs = nullptr;
+    int count = 0;
+    CaptureOutput cap;
+    EXPECT_EQ(vault::load("/nonexistent/container.xml", nullptr, &count), -1);
+    EXPECT_EQ(vault::load("/nonexistent/container.xml", &recs, nullptr), -1);
+    EXPECT_EQ(cap.err(), "Invalid parameters\nInvalid parameters\n");
+}
