@@ -3,6 +3,7 @@
 // one-write push of all records to the kernel status file.
 #include "store_core.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -346,6 +347,21 @@ int createTemp(const char *dir, const char *base, char *tmpPath, size_t tmpSize)
     return -1;
 }
 
+// Removes temporary files that a writer killed mid-save left beside the
+// store. Only called under the store lock, so no live writer owns one.
+void removeStaleTemps(const char *dir, const char *base) {
+    DIR *d = ::opendir(dir);
+    if (d == nullptr) return;
+    size_t baseLen = std::strlen(base);
+    while (const struct dirent *e = ::readdir(d)) {
+        const char *n = e->d_name;
+        if (n[0] == '.' && std::strncmp(n + 1, base, baseLen) == 0 && n[1 + baseLen] == '.' &&
+            n[2 + baseLen] != '\0')
+            ::unlinkat(::dirfd(d), n, 0);
+    }
+    ::closedir(d);
+}
+
 // Writes the whole store file as a temporary file that replaces the old one
 // by rename, so the path always holds either the old or the new content.
 int writeStoreFile(const char *path, const _ContainerPolicy *policies, int count) {
@@ -354,6 +370,7 @@ int writeStoreFile(const char *path, const _ContainerPolicy *policies, int count
     char dir[kMaxPathLength + 2];
     const char *base = nullptr;
     splitPath(path, dir, sizeof dir, &base);
+    removeStaleTemps(dir, base);
     char tmpPath[kMaxPathLength + 64];
     Fd fd(createTemp(dir, base, tmpPath, sizeof tmpPath));
     if (fd.get() < 0) return -1;

@@ -204,9 +204,10 @@ TEST_F(FixedPaths, AWriterKilledAtAnyMomentLeavesOldOrNewContent) {
         sawNew += text == newText;
         ASSERT_EQ(loadStore().size(), text == newText ? 51u : 50u);
     }
-    // A killed writer can leave its temporary file; never the store itself.
-    std::cout << "content after a kill: new " << sawNew << " times, old " << 200 - sawNew
-              << " times; temporary files left: " << strayFiles().size() << "\n";
+    // A killed writer can leave its temporary file behind; the next save
+    // removes it, so at most the last one is left.
+    EXPECT_LE(strayFiles().size(), 1u);
+    std::cout << "content after a kill: new " << sawNew << " times, old " << 200 - sawNew << " times\n";
 }
 
 TEST_F(FixedPaths, AFullDiskFailsTheSaveAndKeepsTheOldFile) {
@@ -246,8 +247,8 @@ TEST_F(FixedPaths, AFullDiskFailsTheSaveAndKeepsTheOldFile) {
     {
         CaptureOutput cap;
         EXPECT_EQ(vault_store_add_policy(&extra), -1);
-        EXPECT_NE(cap.err().find("No space left on device"), std::string::npos) << cap.err();
         EXPECT_EQ(vault_store_clear_all(), -1);
+        EXPECT_EQ(cap.err(), "write: No space left on device\nwrite: No space left on device\n");
     }
     EXPECT_EQ(readFile(kStore), oldText);
     EXPECT_TRUE(strayFiles().empty());

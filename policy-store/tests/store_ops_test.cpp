@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <functional>
@@ -312,6 +313,17 @@ TEST_F(StoreOps, FailedWriteKeepsTheOldFileAndRemovesTheTemporary) {
     EXPECT_EQ(add.out, "Successfully loaded 3 policies from " + path + "\n");
     EXPECT_EQ(readFile(path), before);
     EXPECT_TRUE(strayFiles().empty());
+}
+
+TEST_F(StoreOps, SaveRemovesTemporaryFilesOfKilledWriters) {
+    writeFile(dir.file(".container.xml.4242.deadbeef"), "half a store");
+    writeFile(dir.file(".container.xmlx"), "not ours");
+    writeFile(dir.file(".other.xml.1.2"), "not ours");
+    CaptureOutput cap;
+    ASSERT_EQ(vault::clear_all(p()), 0);
+    std::vector<std::string> stray = strayFiles();
+    std::sort(stray.begin(), stray.end());
+    EXPECT_EQ(stray, (std::vector<std::string>{".container.xmlx", ".other.xml.1.2"}));
 }
 
 TEST_F(StoreOps, LoadToArrayEmptiesTheDescriptorFirst) {
