@@ -31,6 +31,14 @@ constexpr size_t kMaxPathLength = 255;
 constexpr size_t kMaxAttrNameLength = 256;
 constexpr size_t kValueBufferSize = 16;
 constexpr size_t kInitialCapacity = 16;
+// A line that yields a record holds "policy", "id" and 64 hexadecimal
+// characters, none of which can overlap; with its newline that is 73 bytes.
+constexpr size_t kMinPolicyLine = 73;
+// Beyond this many records (4.5 MB) the array grows by doubling instead.
+constexpr size_t kMaxInitialCapacity = 65536;
+// The file is read in pieces of this size; a line longer than that grows
+// the buffer.
+constexpr size_t kReadChunk = 64 * 1024;
 
 // Owns a file descriptor; closes it on every path out of a function.
 class Fd {
@@ -79,6 +87,19 @@ constexpr HexTable kHex;
 
 inline bool isHex(char c) { return kHex.digit[static_cast<unsigned char>(c)]; }
 
+// The 64 characters at p are hexadecimal digits. Branch-free, so that the
+// compiler can check them as vectors.
+bool allHex(const char *p) {
+    unsigned bad = 0;
+    for (size_t i = 0; i < kIdLength; ++i) {
+        unsigned char c = static_cast<unsigned char>(p[i]);
+        unsigned digit = static_cast<unsigned char>(c - '0') < 10;
+        unsigned letter = static_cast<unsigned char>((c | 0x20) - 'a') < 6;
+        bad |= (digit | letter) ^ 1u;
+    }
+    return bad == 0;
+}
+
 bool isCSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
@@ -126,13 +147,18 @@ bool contains(const char *line, size_t len, const char *needle, size_t needleLen
 class RecordArray {
 public:
     ~RecordArray() { std::free(data_); }
-    int reserveInitial() {
-        data_ = static_cast<_ContainerPolicy *>(std::malloc(kInitialCapacity * kRecordSize));
+    // Room for 16 records, or for as many as the text can hold at most, so
+    // that a large store is not copied by repeated doubling.
+    int reserveInitial(size_t textSize) {
+        size_t bound = textSize / kMinPolicyLine + 1;
+        if (bound > kMaxInitialCapacity) bound = kMaxInitialCapacity;
+        size_t capacity = bound > kInitialCapacity ? bound : kInitialCapacity;
+        data_ = static_cast<_ContainerPolicy *>(std::malloc(capacity * kRecordSize));
         if (data_ == nullptr) {
             std::perror("malloc");
             return -1;
         }
-        capacity_ = kInitialCapacity;
+        capacity_ = capacity;
         return 0;
     }
     int append(const _ContainerPolicy &rec) {
@@ -206,8 +232,7 @@ bool parseCanonicalLine(const char *line, size_t len, _ContainerPolicy &rec) {
     const char *end = line + len;
     if (!fastLiteral(p, end, LIT("  <policy id=\""))) return false;
     if (static_cast<size_t>(end - p) < kIdLength + 1) return false;
-    for (size_t i = 0; i < kIdLength; ++i)
-        if (!isHex(p[i])) return false;
+    if (!allHex(p)) return false;
     const char *id = p;
     p += kIdLength;
     if (!fastLiteral(p, end, LIT("\" global=\"")) || !fastNumber(p, end, rec.global_switch)) return false;
@@ -256,6 +281,22 @@ int parseLine(const char *line, size_t len, RecordArray &records, bool quiet) {
         if (parseAttrIn(line, len, sw.name, sw.nameLen, value, sizeof value)) *sw.field = toSwitchByte(value);
     }
     return records.append(rec);
+}
+
+// Parses every line of data that ends in a newline (runs of newlines are
+// one separator) and tells how many bytes that took; the rest is an
+// unfinished last line.
+int parseCompleteLines(const char *data, size_t size, RecordArray &records, bool quiet, size_t *used) {
+    const char *p = data;
+    const char *end = data + size;
+    while (p < end) {
+        const char *nl = static_cast<const char *>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        if (nl == nullptr) break;
+        if (nl != p && parseLine(p, static_cast<size_t>(nl - p), records, quiet) != 0) return -1;
+        p = nl + 1;
+    }
+    *used = static_cast<size_t>(p - data);
+    return 0;
 }
 
 // Formats one policy line exactly as
@@ -527,15 +568,10 @@ int parse_policies(const char *data, size_t size, _ContainerPolicy **policies, i
     *policies = nullptr;
     *count = 0;
     RecordArray records;
-    if (records.reserveInitial() != 0) return -1;
-    const char *p = data;
-    const char *end = data + size;
-    while (p < end) {
-        const char *nl = static_cast<const char *>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-        const char *lineEnd = nl != nullptr ? nl : end;
-        if (lineEnd != p && parseLine(p, static_cast<size_t>(lineEnd - p), records, quiet) != 0) return -1;
-        p = lineEnd + 1;
-    }
+    if (records.reserveInitial(size) != 0) return -1;
+    size_t used = 0;
+    if (parseCompleteLines(data, size, records, quiet, &used) != 0) return -1;
+    if (used < size && parseLine(data + used, size - used, records, quiet) != 0) return -1;
     *count = records.count();
     *policies = records.take();
     return 0;
@@ -568,29 +604,51 @@ int load(const char *path, _ContainerPolicy **policies, int *count) {
         return -1;
     }
     size_t size = static_cast<size_t>(end);
-    Malloced<char> text;
-    text.ptr = static_cast<char *>(std::malloc(size + 1));
-    if (text.ptr == nullptr) {
+
+    // The file is parsed as it is read, a piece at a time, so the text never
+    // needs a buffer of its own size; lines are cut exactly as in one piece.
+    RecordArray records;
+    if (records.reserveInitial(size) != 0) return -1;
+    size_t capacity = size < kReadChunk ? size + 1 : kReadChunk;
+    Malloced<char> buf;
+    buf.ptr = static_cast<char *>(std::malloc(capacity));
+    if (buf.ptr == nullptr) {
         std::perror("malloc");
         return -1;
     }
-    size_t got = 0;
-    while (got < size) {
-        ssize_t n = ::read(fd.get(), text.ptr + got, size - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
+    size_t have = 0;  // unparsed bytes at the start of buf
+    size_t total = 0;
+    while (total < size) {
+        if (have == capacity) {
+            void *grown = std::realloc(buf.ptr, capacity * 2);
+            if (grown == nullptr) {
+                std::perror("realloc");
+                return -1;
+            }
+            buf.ptr = static_cast<char *>(grown);
+            capacity *= 2;
+        }
+        size_t want = capacity - have < size - total ? capacity - have : size - total;
+        ssize_t got = ::read(fd.get(), buf.ptr + have, want);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {  // a short read: the file shrank under us
             readFailure(path);
             return -1;
         }
-        got += static_cast<size_t>(n);
+        total += static_cast<size_t>(got);
+        have += static_cast<size_t>(got);
+        size_t used = 0;
+        if (parseCompleteLines(buf.ptr, have, records, false, &used) != 0) return -1;
+        if (used > 0) {
+            std::memmove(buf.ptr, buf.ptr + used, have - used);
+            have -= used;
+        }
     }
-    text.ptr[size] = '\0';
     fd.reset();
+    if (have > 0 && parseLine(buf.ptr, have, records, false) != 0) return -1;
 
-    _ContainerPolicy *records = nullptr;
-    int n = 0;
-    if (parse_policies(text.ptr, size, &records, &n) != 0) return -1;
-    *policies = records;
+    int n = records.count();
+    *policies = records.take();
     *count = n;
     std::fprintf(stdout, "Successfully loaded %d policies from %s\n", n, path);
     return 0;

@@ -342,3 +342,33 @@ TEST(LoadFile, NullResultPointersAreRejected) {
     EXPECT_EQ(vault::load("/nonexistent/container.xml", &recs, nullptr), -1);
     EXPECT_EQ(cap.err(), "Invalid parameters\nInvalid parameters\n");
 }
+
+TEST(LoadFile, ReadingInPiecesCutsLinesAsParsingInOnePiece) {
+    // Lines of every length cross the read-piece boundaries; one line is far
+    // longer than a piece; the last line has no newline.
+    std::mt19937 gen(7);
+    std::string text = kHead;
+    for (int i = 0; text.size() < 600000; ++i) {
+        std::string id = makeId(static_cast<unsigned long>(i));
+        if (i % 97 == 0) id[5] = 'x';
+        text += std::string(gen() % 40, ' ') + "<policy id=\"" + id + "\" global=\"" + std::to_string(gen() % 1000) +
+                "\" exec=\"" + std::to_string(i) + "\"/>" + std::string(gen() % 3 + 1, '\n');
+        if (i == 1000) text += std::string(200000, 'p') + "olicy id=\"" + makeId(1) + "\"\n";
+    }
+    text += "<policy id=\"" + makeId(0xeee) + "\" net=\"1\"";
+    TempDir dir;
+    std::string path = dir.file("container.xml");
+    writeFile(path, text);
+
+    std::string parseErr;
+    auto expected = parse(text, &parseErr);
+    ASSERT_GT(expected.size(), 3000u);
+    _ContainerPolicy *recs = nullptr;
+    int count = 0;
+    CaptureOutput cap;
+    ASSERT_EQ(vault::load(path.c_str(), &recs, &count), 0);
+    EXPECT_EQ(cap.err(), parseErr);
+    EXPECT_EQ(cap.out(), "Successfully loaded " + std::to_string(expected.size()) + " policies from " + path + "\n");
+    EXPECT_EQ(bytesOf(recs, count), bytesOf(expected));
+    std::free(recs);
+}
