@@ -39,6 +39,7 @@ constexpr size_t kMaxInitialCapacity = 65536;
 // The file is read in pieces of this size; a line longer than that grows
 // the buffer.
 constexpr size_t kReadChunk = 64 * 1024;
+constexpr size_t kWriteBuffer = 64 * 1024;
 
 // Owns a file descriptor; closes it on every path out of a function.
 class Fd {
@@ -424,14 +425,17 @@ int writeStoreFile(const char *path, const _ContainerPolicy *policies, int count
         }
     } guard{tmpPath};
 
+    // A large stream buffer: a store of thousands of records goes out in a
+    // few writes. It outlives the stream, which is closed on every path.
+    Malloced<char> streamBuffer;
+    streamBuffer.ptr = static_cast<char *>(std::malloc(kWriteBuffer));
     FILE *stream = ::fdopen(fd.get(), "w");
     if (stream == nullptr) {
         std::perror("fdopen");
         return -1;
     }
     fd.release();
-    static thread_local char streamBuffer[1 << 16];
-    std::setvbuf(stream, streamBuffer, _IOFBF, sizeof streamBuffer);
+    if (streamBuffer.ptr != nullptr) std::setvbuf(stream, streamBuffer.ptr, _IOFBF, kWriteBuffer);
 
     char head[128];
     int headLen = std::snprintf(head, sizeof head, "%s<%s>\n", kXmlDeclaration, kRootName);
