@@ -53,7 +53,11 @@ typedef struct ContainerPolicyArray {
     int32_t reserved; /* set to zero, never read */
 } ContainerPolicyArray;
 
-/* Writes the array as the whole store file. */
+/* Writes the array as the whole store file. The file is replaced at once
+ * (a temporary file renamed over it), so it always holds either the old or
+ * the new content; a symbolic link or other non-regular file at the path is
+ * refused. Save, add, remove and clear exclude each other, also across
+ * processes, through a lock on "container.xml.lock" beside the store. */
 VAULT_STORE_API int vault_store_save(const _ContainerPolicy *policies, int count);
 /* Reads the whole store file; *policies is a new array (NULL when empty),
  * to be released with free(). A missing file is an empty store. */
@@ -68,17 +72,19 @@ VAULT_STORE_API int vault_store_init(void);
 VAULT_STORE_API void vault_store_cleanup(void);
 /* Adds the record, or replaces the stored record with the same identifier. */
 VAULT_STORE_API int vault_store_add_policy(const _ContainerPolicy *policy);
-/* Removes the first record with the identifier; 0 when none is stored. */
+/* Removes the first record with the identifier; 0 when none is stored, -1
+ * when the store cannot be read. */
 VAULT_STORE_API int vault_store_remove_policy(const char *container_id);
 /* 0 and the record copied to *out when found; -1 when not found. */
 VAULT_STORE_API int vault_store_find_policy(const char *container_id, _ContainerPolicy *out);
-/* Rewrites the store file with no records. */
+/* Rewrites the store file with no records (also when it did not exist). */
 VAULT_STORE_API int vault_store_clear_all(void);
 /* Empties the descriptor, then loads the store into it. */
 VAULT_STORE_API int vault_store_load_to_array(ContainerPolicyArray *array);
 /* Releases the descriptor's records; NULL is ignored. */
 VAULT_STORE_API void vault_store_array_free(ContainerPolicyArray *array);
-/* Writes every stored record to the kernel status file in one write. */
+/* Writes every stored record to the kernel status file in one write; a
+ * write that the kernel accepts only in part is a failure. */
 VAULT_STORE_API int vault_store_sync_to_kernel(void);
 
 #ifdef __cplusplus

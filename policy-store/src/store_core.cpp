@@ -63,7 +63,7 @@ private:
     int fd_;
 };
 
-// Owns a malloc'd block (record arrays and the file text).
+// Owns a malloc'd block (record arrays and I/O buffers).
 template <typename T>
 struct Malloced {
     T *ptr = nullptr;
