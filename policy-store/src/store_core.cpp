@@ -581,7 +581,7 @@ int parse_policies(const char *data, size_t size, _ContainerPolicy **policies, i
     return 0;
 }
 
-int load(const char *path, _ContainerPolicy **policies, int *count) {
+int load(const char *path, _ContainerPolicy **policies, int *count, bool announce) {
     if (policies == nullptr || count == nullptr || path == nullptr) {
         std::fputs("Invalid parameters\n", stderr);
         return -1;
@@ -654,7 +654,8 @@ int load(const char *path, _ContainerPolicy **policies, int *count) {
     int n = records.count();
     *policies = records.take();
     *count = n;
-    std::fprintf(stdout, "Successfully loaded %d policies from %s\n", n, path);
+    if (announce)
+        std::fprintf(stdout, "Successfully loaded %d policies from %s\n", n, path);
     return 0;
 }
 

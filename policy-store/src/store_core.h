@@ -32,7 +32,9 @@ int parse_policies(const char *data, size_t size, _ContainerPolicy **policies, i
 inline constexpr const char *kLockSuffix = ".lock";
 
 int save(const char *path, const _ContainerPolicy *policies, int count);
-int load(const char *path, _ContainerPolicy **policies, int *count);
+// Loads the store file. With announce false the success line is not printed
+// (failures are still reported on standard error).
+int load(const char *path, _ContainerPolicy **policies, int *count, bool announce = true);
 bool exists(const char *path);
 
 int init(const char *path);

@@ -40,36 +40,6 @@ private:
     int fd_;
 };
 
-// Points standard output at /dev/null for its lifetime. "list" promises
-// nothing but the table or the JSON on standard output, and the store's
-// loader announces itself there; its errors still reach standard error.
-class QuietStdout {
-public:
-    QuietStdout() {
-        std::fflush(stdout);
-        saved_ = ::dup(STDOUT_FILENO);
-        if (saved_ < 0)
-            return;
-        UniqueFd null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-        if (!null || ::dup2(null.get(), STDOUT_FILENO) < 0) {
-            ::close(saved_);
-            saved_ = -1;
-        }
-    }
-    ~QuietStdout() {
-        if (saved_ < 0)
-            return;
-        std::fflush(stdout);
-        ::dup2(saved_, STDOUT_FILENO);
-        ::close(saved_);
-    }
-    QuietStdout(const QuietStdout &) = delete;
-    QuietStdout &operator=(const QuietStdout &) = delete;
-
-private:
-    int saved_ = -1;
-};
-
 struct FreeDeleter {
     void operator()(void *p) const { std::free(p); }
 };
@@ -235,11 +205,8 @@ int cmd_list(int argc, char **argv, const ToolPaths &paths) {
 
     _ContainerPolicy *raw = nullptr;
     int count = 0;
-    int rc;
-    {
-        QuietStdout quiet;
-        rc = vault::load(paths.store, &raw, &count);
-    }
+    // "list" prints nothing but the table or the JSON on standard output.
+    int rc = vault::load(paths.store, &raw, &count, /*announce=*/false);
     std::unique_ptr<_ContainerPolicy, FreeDeleter> policies(raw);
     if (rc != 0) {
         std::fputs("Failed to load policies from XML\n", stderr);
