@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "policy_list.h"
-#include "policy_spec.h"
+#include "policy_parser.h"
 #include "store_core.h"
 
 namespace policy_tool {
@@ -124,9 +124,9 @@ int cmd_write(int argc, char **argv, const ToolPaths &paths) {
 
     SpecResult parsed;
     try {
-        parsed = parse_policy_spec(spec);
+        parsed = parse_policy_arg(spec);
     } catch (const std::exception &) {
-        // Out of memory while copying the spec: nothing was written.
+        // Out of memory while copying the policy argument: nothing was written.
         std::fputs("Failed to parse policy\n", stderr);
         return 1;
     }

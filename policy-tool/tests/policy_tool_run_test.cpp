@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "policy_spec.h"
+#include "policy_parser.h"
 #include "policy_tool.h"
 #include "store_core.h"
 #include "test_util.h"
@@ -54,7 +54,7 @@ protected:
     }
 
     std::vector<_ContainerPolicy> parse(const std::string &spec) {
-        auto r = policy_tool::parse_policy_spec(spec);
+        auto r = policy_tool::parse_policy_arg(spec);
         EXPECT_TRUE(r.ok()) << r.error;
         return r.policies;
     }

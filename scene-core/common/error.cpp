@@ -24,7 +24,7 @@ Error Error::foreign(std::string message) {
     return e;
 }
 
-Error Error::system(const std::string &what, int err) {
+Error Error::fromErrno(const std::string &what, int err) {
     return Error::foreign(std::strerror(err)).context(what);
 }
 

@@ -48,7 +48,7 @@ public:
     // An operating-system, file or parse error (result code 1).
     static Error foreign(std::string message);
     // A failed system call: `what` followed by the text of errno `err`.
-    static Error system(const std::string &what, int err);
+    static Error fromErrno(const std::string &what, int err);
 
     // Wraps the error in an outer context message.
     Error &&context(std::string message) &&;

@@ -33,19 +33,19 @@ Status writeKernelRecord(const std::string &path, const _ContainerPolicy &record
     constexpr const char *kContext = "write status policy failed";
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
     if (!fd)
-        return Error::system("failed open container sys file", errno).context(kContext);
+        return Error::fromErrno("failed open container sys file", errno).context(kContext);
     ssize_t n;
     do {
         n = ::write(fd.get(), &record, sizeof record);
     } while (n < 0 && errno == EINTR);
     if (n < 0)
-        return Error::system("failed write data to container sys file", errno).context(kContext);
+        return Error::fromErrno("failed write data to container sys file", errno).context(kContext);
     if (static_cast<size_t>(n) != sizeof record)
         return Error::foreign("wrote " + std::to_string(n) + " of " + std::to_string(sizeof record) + " bytes")
             .context("failed write data to container sys file")
             .context(kContext);
     if (fd.close() != 0)
-        return Error::system("failed write data to container sys file", errno).context(kContext);
+        return Error::fromErrno("failed write data to container sys file", errno).context(kContext);
     return {};
 }
 

@@ -27,7 +27,7 @@ Status writeAll(int fd, const std::string &bytes) {
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return Error::system("write", errno);
+            return Error::fromErrno("write", errno);
         }
         done += static_cast<size_t>(n);
     }
@@ -39,10 +39,10 @@ Status writeAll(int fd, const std::string &bytes) {
 Result<std::string> readDocumentBytes(const std::string &path) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd)
-        return Error::system("open", errno).context("failed to read " + path);
+        return Error::fromErrno("open", errno).context("failed to read " + path);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0)
-        return Error::system("fstat", errno).context("failed to read " + path);
+        return Error::fromErrno("fstat", errno).context("failed to read " + path);
     if (!S_ISREG(st.st_mode))
         return Error::foreign("not a regular file").context("failed to read " + path);
     if (static_cast<unsigned long long>(st.st_size) > kMaxDocumentBytes)
@@ -63,7 +63,7 @@ Result<std::string> readDocumentBytes(const std::string &path) {
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return Error::system("read", errno).context("failed to read " + path);
+            return Error::fromErrno("read", errno).context("failed to read " + path);
         }
         if (n == 0)
             break;
@@ -86,7 +86,7 @@ Status replaceFileAtomically(const std::string &path, const std::string &bytes) 
     std::string tmp = path + ".XXXXXX";
     UniqueFd fd(::mkostemp(tmp.data(), O_CLOEXEC));
     if (!fd)
-        return Error::system("create temporary file", errno).context(context);
+        return Error::fromErrno("create temporary file", errno).context(context);
 
     // Keep the permissions of the document being replaced (mkostemp gives 0600).
     mode_t mode = 0644;
@@ -99,22 +99,22 @@ Status replaceFileAtomically(const std::string &path, const std::string &bytes) 
         return std::move(e).context(context);
     };
     if (::fchmod(fd.get(), mode) != 0)
-        return fail(Error::system("fchmod", errno));
+        return fail(Error::fromErrno("fchmod", errno));
     if (auto st = writeAll(fd.get(), bytes); !st)
         return fail(std::move(st.error()));
     if (::fsync(fd.get()) != 0)
-        return fail(Error::system("fsync", errno));
+        return fail(Error::fromErrno("fsync", errno));
     if (fd.close() != 0)
-        return fail(Error::system("close", errno));
+        return fail(Error::fromErrno("close", errno));
     if (::rename(tmp.c_str(), path.c_str()) != 0)
-        return fail(Error::system("rename", errno));
+        return fail(Error::fromErrno("rename", errno));
 
     // The rename is durable only once the directory is flushed.
     UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dirFd)
-        return Error::system("open directory", errno).context(context);
+        return Error::fromErrno("open directory", errno).context(context);
     if (::fsync(dirFd.get()) != 0)
-        return Error::system("fsync directory", errno).context(context);
+        return Error::fromErrno("fsync directory", errno).context(context);
     return {};
 }
 
@@ -129,10 +129,10 @@ Result<DocumentLock> DocumentLock::acquire(const std::string &documentPath) {
     const std::string dir = directoryOf(documentPath);
     UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd)
-        return Error::system("open", errno).context("failed to lock " + dir);
+        return Error::fromErrno("open", errno).context("failed to lock " + dir);
     while (::flock(fd.get(), LOCK_EX) != 0) {
         if (errno != EINTR)
-            return Error::system("flock", errno).context("failed to lock " + dir);
+            return Error::fromErrno("flock", errno).context("failed to lock " + dir);
     }
     return DocumentLock(std::move(fd));
 }

@@ -322,7 +322,7 @@ TEST(ErrorChain, MessagesJoinOutermostFirstAndTheInnermostKindGivesTheCode) {
     EXPECT_EQ(e.chain(), "outer: middle: add container node failed");
     EXPECT_EQ(e.code(), -8);
     EXPECT_EQ(Error::foreign("disk on fire").context("save").code(), 1);
-    EXPECT_EQ(Error::system("open", ENOENT).chain(), "open: No such file or directory");
+    EXPECT_EQ(Error::fromErrno("open", ENOENT).chain(), "open: No such file or directory");
     const int32_t table[] = {-100, -1, -100, -8, -8, -100, -3, -2, -100, -3, -100,
                              -100, -4, -5,   -6, -13, -10, -17, -15, -16, -100};
     for (int kind = 0; kind < 21; ++kind)

@@ -20,12 +20,12 @@ inline constexpr std::size_t kContainerIdLength = 64;
 struct SpecResult {
     std::vector<_ContainerPolicy> policies;
     // The messages for the first malformed policy, each line ending in '\n';
-    // empty when the spec parsed.
+    // empty when the policy argument parsed.
     std::string error;
 
     bool ok() const { return error.empty(); }
 };
 
-SpecResult parse_policy_spec(std::string_view spec);
+SpecResult parse_policy_arg(std::string_view spec);
 
 }  // namespace policy_tool

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "policy_spec.h"
+#include "policy_parser.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > policy_tool::kMaxSpecLength + 16)
         return 0;
     std::string_view spec(reinterpret_cast<const char *>(data), size);
-    policy_tool::SpecResult r = policy_tool::parse_policy_spec(spec);
+    policy_tool::SpecResult r = policy_tool::parse_policy_arg(spec);
     if (r.ok()) {
         if (r.policies.empty())
             std::abort();

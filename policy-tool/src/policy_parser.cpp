@@ -1,4 +1,4 @@
-#include "policy_spec.h"
+#include "policy_parser.h"
 
 #include <cstdint>
 #include <optional>
@@ -101,7 +101,7 @@ std::string parse_one(std::string_view text, _ContainerPolicy &record) {
 
 }  // namespace
 
-SpecResult parse_policy_spec(std::string_view spec) {
+SpecResult parse_policy_arg(std::string_view spec) {
     SpecResult result;
     if (spec.size() > kMaxSpecLength) {
         result.error = "Policy spec too long: " + std::to_string(spec.size()) + " bytes (at most " +

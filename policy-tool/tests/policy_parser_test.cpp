@@ -1,15 +1,15 @@
-// The spec parser: what it accepts, and that every malformed policy is
+// The policy argument parser: what it accepts, and that every malformed policy is
 // refused with its message before anything could be written.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "policy_spec.h"
+#include "policy_parser.h"
 
 namespace {
 
-using policy_tool::parse_policy_spec;
+using policy_tool::parse_policy_arg;
 
 const std::string kIdA(64, 'a');
 const std::string kIdB = "0123456789ABCDEFabcdef0123456789abcdef0123456789ABCDEF0123456789";
@@ -27,14 +27,14 @@ void expectRecord(const _ContainerPolicy &p, const std::string &id, int g, int e
 }
 
 void expectRefused(const std::string &spec, const std::string &message) {
-    auto r = parse_policy_spec(spec);
+    auto r = parse_policy_arg(spec);
     EXPECT_FALSE(r.ok()) << spec;
     EXPECT_EQ(r.error, message) << spec;
     EXPECT_TRUE(r.policies.empty()) << spec;
 }
 
 TEST(PolicySpec, ReadsEveryFieldIntoItsSwitch) {
-    auto r = parse_policy_spec(kIdA + ":4:1:0:1");
+    auto r = parse_policy_arg(kIdA + ":4:1:0:1");
     ASSERT_TRUE(r.ok()) << r.error;
     ASSERT_EQ(r.policies.size(), 1u);
     expectRecord(r.policies[0], kIdA, 4, 1, 0, 1);
@@ -42,7 +42,7 @@ TEST(PolicySpec, ReadsEveryFieldIntoItsSwitch) {
 }
 
 TEST(PolicySpec, KeepsEveryPolicyOfASpecInOrderWithCaseKept) {
-    auto r = parse_policy_spec(kIdA + ":4:1:0:1;" + kIdB + ":0:0:0:0;" + kIdA + ":255:007:1:0");
+    auto r = parse_policy_arg(kIdA + ":4:1:0:1;" + kIdB + ":0:0:0:0;" + kIdA + ":255:007:1:0");
     ASSERT_TRUE(r.ok()) << r.error;
     ASSERT_EQ(r.policies.size(), 3u);
     expectRecord(r.policies[0], kIdA, 4, 1, 0, 1);
@@ -93,7 +93,7 @@ TEST(PolicySpec, OneBadPolicyRefusesTheWholeSpec) {
 TEST(PolicySpec, ParsesTheLongestArgumentInFullAndRefusesLonger) {
     // Good policies up to 131,071 bytes, the last one's file value running to
     // the very end ("1000..."): a parser that cut the text short would read
-    // a valid "1" or "100" there and accept the spec.
+    // a valid "1" or "100" there and accept the argument.
     const std::string one = kIdA + ":4:1:0:1;";
     const std::size_t k = (policy_tool::kMaxSpecLength - 76) / one.size();
     std::string spec;
@@ -113,12 +113,12 @@ TEST(PolicySpec, ParsesTheLongestArgumentInFullAndRefusesLonger) {
         ++n;
     }
     good.pop_back();
-    auto r = parse_policy_spec(good);
+    auto r = parse_policy_arg(good);
     ASSERT_TRUE(r.ok()) << r.error;
     EXPECT_EQ(r.policies.size(), n);
 
     std::string longer(policy_tool::kMaxSpecLength + 1, 'a');
-    auto tooLong = parse_policy_spec(longer);
+    auto tooLong = parse_policy_arg(longer);
     EXPECT_FALSE(tooLong.ok());
     EXPECT_NE(tooLong.error.find("too long"), std::string::npos) << tooLong.error;
 }
