@@ -23,18 +23,22 @@ constexpr std::uint32_t kDirEvents =
 // While a watch could not be placed, the backend re-examines on this period.
 constexpr int kRetryMs = 1000;
 
+std::string directoryOf(const std::string &path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return std::string(1, '.');
+    return std::string(path, 0, slash == 0 ? 1 : slash);
+}
+
+std::string baseNameOf(const std::string &path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : std::string(path, slash + 1);
+}
+
 class InotifyBackend final : public WatchBackend {
 public:
     InotifyBackend(UniqueFd inotifyFd, const std::string &path, int stopFd)
-        : fd_(std::move(inotifyFd)), stopFd_(stopFd) {
-        auto slash = path.rfind('/');
-        if (slash == std::string::npos) {
-            dir_ = ".";
-            name_ = path;
-        } else {
-            dir_ = slash == 0 ? "/" : path.substr(0, slash);
-            name_ = path.substr(slash + 1);
-        }
+        : fd_(std::move(inotifyFd)), stopFd_(stopFd), dir_(directoryOf(path)), name_(baseNameOf(path)) {
         watchDirectory();
     }
 
@@ -48,7 +52,8 @@ public:
         if (fd < 0)
             return;
         // The magic link reaches the inode even after a rename or unlink.
-        std::string link = "/proc/self/fd/" + std::to_string(fd);
+        std::string link("/proc/self/fd/");
+        link += std::to_string(fd);
         fileWd_ = ::inotify_add_watch(fd_.get(), link.c_str(), kFileEvents);
         fileWatchFailed_ = fileWd_ < 0;
     }
