@@ -12,7 +12,10 @@ if(BUILD_TESTING)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/follower/line_splitter_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/tests/follower/position_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/tests/follower/log_reader_test.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/tests/follower/packaging_test.cpp
     LIBS vrex_log_core)
+  target_compile_definitions(log_follower_unit_tests PRIVATE
+    VREX_PACKAGING_DIR="${PROJECT_SOURCE_DIR}/packaging/log-converter")
 
   # End-to-end: the real daemon, run at its real paths inside the sandbox.
   # The program is defined after this file is included; the generator
