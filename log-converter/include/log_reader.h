@@ -110,7 +110,9 @@ private:
 
     void run();
     void openInitial();
-    bool openAtPath(OpenFile *file);
+    bool openAtPath(OpenFile *file) { return openFile(path_, file); }
+    bool openFile(const std::string &path, OpenFile *file);
+    void enqueue(OpenFile file, const std::string &where);
     // Reads what the current file has, delivering lines, until it has no
     // more or stop was asked for; re-examines the path as it goes.
     void pump();

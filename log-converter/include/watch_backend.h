@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace vrex {
 
@@ -24,6 +25,12 @@ public:
     // Blocks until something may have changed, timeoutMs passed (-1: no
     // limit), or the stop descriptor became readable.
     virtual Wake wait(int timeoutMs) = 0;
+
+    // The names, oldest first, that the followed name was renamed to within
+    // its directory since the last call; takes pending events without
+    // blocking. It lets the follower find a file that was created and renamed
+    // away before it looked at the path. Polling cannot tell: empty.
+    virtual std::vector<std::string> takeRenames() { return {}; }
 };
 
 // nullptr (with *error set) when inotify cannot be used here.

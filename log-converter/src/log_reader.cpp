@@ -184,8 +184,8 @@ void LogReader::stop() {
     started_ = false;
 }
 
-bool LogReader::openAtPath(OpenFile *file) {
-    UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+bool LogReader::openFile(const std::string &path, OpenFile *file) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd)
         return false;
     struct stat st{};
@@ -334,6 +334,13 @@ void LogReader::pump() {
 }
 
 void LogReader::checkRotation() {
+    // Files renamed away before we saw them at the path come first: they
+    // are older than whatever stands there now.
+    for (const auto &renamed : backend_->takeRenames()) {
+        OpenFile file;
+        if (openFile(renamed, &file) && !isKnown(file.device, file.inode))
+            enqueue(std::move(file), "renamed to " + renamed);
+    }
     struct stat st{};
     if (::stat(path_.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return;  // gone for now: keep reading what we hold
@@ -343,11 +350,15 @@ void LogReader::checkRotation() {
     OpenFile file;
     if (!openAtPath(&file) || isKnown(file.device, file.inode))
         return;
+    enqueue(std::move(file), "at " + path_);
+}
+
+void LogReader::enqueue(OpenFile file, const std::string &where) {
     rotations_.fetch_add(1, std::memory_order_relaxed);
     file.seen = Clock::now();
     if (options_.debug)
-        log(Level::Debug, "New file at " + path_ + " (inode " + std::to_string(file.inode) +
-                              "); finishing inode " + std::to_string(current_.inode) + " first");
+        log(Level::Debug, "New file " + where + " (inode " + std::to_string(file.inode) + "); finishing inode " +
+                              std::to_string(current_.inode) + " first");
     next_.push_back(std::move(file));
 }
 

@@ -9,7 +9,11 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <utility>
+#include <vector>
 #include <chrono>
 #include <cstring>
 
@@ -22,6 +26,9 @@ constexpr std::uint32_t kDirEvents =
     IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 // While a watch could not be placed, the backend re-examines on this period.
 constexpr int kRetryMs = 1000;
+// Renames out of the directory never see their second half; forget the
+// oldest beyond this many.
+constexpr std::size_t kMaxOutstandingMoves = 16;
 
 std::string directoryOf(const std::string &path) {
     auto slash = path.rfind('/');
@@ -56,6 +63,11 @@ public:
         link += std::to_string(fd);
         fileWd_ = ::inotify_add_watch(fd_.get(), link.c_str(), kFileEvents);
         fileWatchFailed_ = fileWd_ < 0;
+    }
+
+    std::vector<std::string> takeRenames() override {
+        drainEvents();
+        return std::exchange(renamed_, {});
     }
 
     Wake wait(int timeoutMs) override {
@@ -119,7 +131,19 @@ private:
                             dirWd_ = -1;
                         relevant = true;
                     } else if (event->len > 0 && name_ == event->name) {
+                        if (event->mask & IN_MOVED_FROM) {
+                            if (movedCookies_.size() >= kMaxOutstandingMoves)
+                                movedCookies_.erase(movedCookies_.begin());
+                            movedCookies_.push_back(event->cookie);
+                        }
                         relevant = true;
+                    } else if ((event->mask & IN_MOVED_TO) && event->len > 0) {
+                        auto it = std::find(movedCookies_.begin(), movedCookies_.end(), event->cookie);
+                        if (it != movedCookies_.end()) {
+                            movedCookies_.erase(it);
+                            renamed_.push_back(dir_ + "/" + event->name);
+                            relevant = true;
+                        }
                     }
                 } else if (event->wd == fileWd_) {
                     if (event->mask & IN_IGNORED)
@@ -137,6 +161,9 @@ private:
     std::string name_;
     int dirWd_ = -1;
     int fileWd_ = -1;
+    // Renames of the followed name whose new name has not come yet.
+    std::vector<std::uint32_t> movedCookies_;
+    std::vector<std::string> renamed_;
     bool fileWatchFailed_ = false;
 };
 

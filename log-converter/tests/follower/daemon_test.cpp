@@ -471,9 +471,6 @@ TEST_F(DaemonTest, RandomStepsMatchTheModel) {
             }
             ::close(fd);
             fd = openAppend(input_);
-            // A file that comes and goes before the follower looks at the
-            // path cannot be followed by name; give it a moment there.
-            std::this_thread::sleep_for(50ms);
         } else if (kind < 87) {  // truncate once everything written was read
             finishPartial();
             ASSERT_TRUE(waitForAll(model, {output_}));

@@ -199,6 +199,26 @@ TEST_P(ReaderTest, SeveralQuickRotationsLoseNoFile) {
     EXPECT_EQ(got_.waitFor(expected.size(), 10s), expected);
 }
 
+TEST_P(ReaderTest, FileRenamedAwayBeforeTheFollowerLookedIsStillRead) {
+    if (GetParam() == LogReader::Backend::Polling)
+        GTEST_SKIP() << "only inotify reports where a file was renamed to";
+    appendTo(path_, "");
+    auto reader = startReader();
+    appendTo(path_, "first 1\n");
+    got_.waitFor(1);
+    // Rotate twice in a row with no pause: the middle file lives at the
+    // path for a moment only, and is written to after its rename.
+    std::string staged = dir_.file("staged");
+    appendTo(staged, "middle 1\n");
+    ASSERT_EQ(::rename(path_.c_str(), (path_ + ".2").c_str()), 0);
+    ASSERT_EQ(::rename(staged.c_str(), path_.c_str()), 0);
+    ASSERT_EQ(::rename(path_.c_str(), (path_ + ".1").c_str()), 0);
+    appendTo(path_ + ".1", "middle 2\n");
+    appendTo(path_, "last 1\n");
+    EXPECT_EQ(got_.waitFor(4), (Lines{"first 1", "middle 1", "middle 2", "last 1"}));
+    EXPECT_EQ(reader->stats().rotations, 2u);
+}
+
 TEST_P(ReaderTest, SmallReadsStillYieldWholeLines) {
     maxRead_ = 7;
     appendTo(path_, "");
