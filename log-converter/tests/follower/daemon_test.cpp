@@ -372,6 +372,19 @@ TEST_F(DaemonTest, OutputRenamedWhileWritingAndSighupLosesNothing) {
     EXPECT_TRUE(daemon->logged("SIGHUP: reopening"));
 }
 
+TEST_F(DaemonTest, SighupReopensTheDiagnosticLogAtItsName) {
+    appendText(input_, "");
+    auto daemon = startDaemon();
+    const std::string rotated = std::string(kDiagnosticLog) + ".1";
+    ASSERT_EQ(::rename(kDiagnosticLog, rotated.c_str()), 0);
+    daemon->signal(SIGHUP);
+    EXPECT_TRUE(waitUntil([&] { return readOrEmpty(kDiagnosticLog).find("Reopened the output log") != std::string::npos; },
+                          5s));
+    EXPECT_NE(readOrEmpty(rotated).find("SIGHUP: reopening"), std::string::npos);
+    EXPECT_EQ(daemon->stop(SIGTERM), 0);
+    EXPECT_NE(readOrEmpty(kDiagnosticLog).find("Stopped: 0 lines processed"), std::string::npos);
+}
+
 TEST_F(DaemonTest, OutputTruncatedWhileWritingKeepsEveryLaterLineAndNoHoles) {
     appendText(input_, "");
     auto daemon = startDaemon();
