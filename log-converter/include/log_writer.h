@@ -38,6 +38,9 @@ public:
 
 private:
     void recordError(int err);
+    // After a failed write the file may end in part of a line; cuts it back
+    // so that the next line does not run on from the fragment. Mutex held.
+    void dropPartialLine();
 
     const std::string path_;
     FILE *stream_ = nullptr;
@@ -45,6 +48,9 @@ private:
     std::string lastError_;
     ino_t inode_ = 0;
     uint64_t expectedSize_ = 0;
+    // Size of the file before the bytes whose write may still fail: taken
+    // before each line when lines are checked, at open otherwise.
+    uint64_t wholeLinesEnd_ = 0;
     const bool checkEachLine_;
 };
 

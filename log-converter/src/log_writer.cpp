@@ -2,8 +2,11 @@
 
 #include "logger.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -69,6 +72,7 @@ bool LogWriter::openFile(bool append) {
             if (fstat(fileno(stream_), &st) == 0) {
                 inode_ = st.st_ino;
                 expectedSize_ = static_cast<uint64_t>(st.st_size);
+                wholeLinesEnd_ = expectedSize_;
             }
         }
     }
@@ -118,6 +122,9 @@ bool LogWriter::writeLine(std::string_view line) {
         std::lock_guard lock(mutex_);
         if (!stream_)
             return false;
+        struct stat st;
+        if (checkEachLine_ && fstat(fileno(stream_), &st) == 0)
+            wholeLinesEnd_ = static_cast<uint64_t>(st.st_size);
         bool ok = fwrite_unlocked(line.data(), 1, line.size(), stream_) == line.size() &&
                   putc_unlocked('\n', stream_) != EOF;
         if (ok && checkEachLine_)
@@ -128,10 +135,52 @@ bool LogWriter::writeLine(std::string_view line) {
         }
         recordError(errno);
         clearerr(stream_);
+        dropPartialLine();
         failure = lastError_;
     }
     Logger::getInstance().log(Logger::ERROR, "Failed to write to file: " + failure);
     return false;
+}
+
+void LogWriter::dropPartialLine() {
+    int fd = fileno(stream_);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return;
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (size <= wholeLinesEnd_)
+        return;
+    uint64_t keep = wholeLinesEnd_;
+    if (!checkEachLine_) {
+        // Whole lines may have reached the file before the failing block:
+        // keep everything up to the last newline. The stream is write-only,
+        // so the same file is opened again for reading.
+        std::string self = "/proc/self/fd/" + std::to_string(fd);
+        int rfd = ::open(self.c_str(), O_RDONLY | O_CLOEXEC);
+        if (rfd < 0)
+            return;
+        struct stat rst;
+        char block[4096];
+        uint64_t end = size;
+        bool found = false;
+        if (fstat(rfd, &rst) == 0 && rst.st_ino == st.st_ino && rst.st_dev == st.st_dev) {
+            while (!found && end > wholeLinesEnd_) {
+                size_t n = static_cast<size_t>(std::min<uint64_t>(sizeof block, end - wholeLinesEnd_));
+                if (pread(rfd, block, n, static_cast<off_t>(end - n)) != static_cast<ssize_t>(n))
+                    break;
+                if (const void *nl = memrchr(block, '\n', n)) {
+                    keep = end - n + static_cast<uint64_t>(static_cast<const char *>(nl) - block) + 1;
+                    found = true;
+                }
+                end -= n;
+            }
+        }
+        ::close(rfd);
+        if (!found && end > wholeLinesEnd_)
+            return;  // could not read it all: leave the file as it is
+    }
+    if (keep < size && ftruncate(fd, static_cast<off_t>(keep)) == 0 && keep < expectedSize_)
+        expectedSize_ = keep;
 }
 
 bool LogWriter::flush() {
@@ -142,6 +191,7 @@ bool LogWriter::flush() {
             return true;
         recordError(errno);
         clearerr(stream_);
+        dropPartialLine();
         failure = lastError_;
     }
     Logger::getInstance().log(Logger::ERROR, "Failed to write to file: " + failure);

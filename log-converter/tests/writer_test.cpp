@@ -3,6 +3,8 @@
 #include "log_fixture.h"
 #include "log_writer.h"
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -127,6 +129,59 @@ TEST_F(WriterTest, UncheckedWriterHoldsLinesUntilFlush) {
     EXPECT_TRUE(full.writeLine("buffered"));
     EXPECT_FALSE(full.flush());
     EXPECT_EQ(full.lastError(), "No space left on device");
+}
+
+// A file size limit cuts writes short the way a full disk does: part of the
+// bytes land, then the write fails.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        rlimit limit = saved_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        signal(SIGXFSZ, SIG_DFL);
+    }
+
+private:
+    rlimit saved_{};
+};
+
+TEST_F(WriterTest, WriteCutShortLeavesNoPartOfALine) {
+    const std::string before = std::string(90, 'x') + "\n";
+    writeFile(out(), before);
+    {
+        LogWriter writer(out());
+        {
+            FileSizeLimit limit(100);
+            EXPECT_FALSE(writer.writeLine(std::string(20, 'a')));
+        }
+        EXPECT_EQ(readFile(out()), before);
+        EXPECT_TRUE(writer.writeLine("next"));
+    }
+    EXPECT_EQ(readFile(out()), before + "next\n");
+
+    // Batch writer: lines that reached the file whole stay, the cut one goes.
+    const std::string line(99, 'b');
+    {
+        LogWriter batch(out(), false);
+        for (int i = 0; i < 30; ++i)
+            ASSERT_TRUE(batch.writeLine(line));
+        FileSizeLimit limit(before.size() + 5 + 1050);
+        EXPECT_FALSE(batch.flush());
+    }
+    std::string text = readFile(out());
+    ASSERT_GE(text.size(), before.size() + 5);
+    EXPECT_EQ(text.substr(0, before.size() + 5), before + "next\n");
+    std::string added = text.substr(before.size() + 5);
+    EXPECT_EQ(added.size() % 100, 0u) << added.size();
+    EXPECT_LE(added.size(), 1050u);
+    for (size_t at = 0; at < added.size(); at += 100)
+        EXPECT_EQ(added.substr(at, 100), line + "\n");
 }
 
 }  // namespace
