@@ -217,6 +217,12 @@ void LogReader::openInitial() {
     if (saved && saved->device == current_.device && saved->inode == current_.inode) {
         if (saved->offset <= size) {
             offset_ = saved->offset;
+            // A run that started inside a line saved that point; its rest is
+            // no line of its own.
+            char last = '\n';
+            if (offset_ > 0 && ::pread(current_.fd.get(), &last, 1, static_cast<off_t>(offset_ - 1)) == 1 &&
+                last != '\n')
+                splitter_.skipToNextLine();
             log(Level::Info, "Following " + path_ + " from the saved position (offset " +
                                  std::to_string(offset_) + ")");
         } else {

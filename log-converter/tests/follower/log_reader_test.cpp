@@ -116,6 +116,18 @@ TEST_P(ReaderTest, StartingInsideALineSkipsItsRest) {
     EXPECT_EQ(got_.waitFor(1), (Lines{"next"}));
 }
 
+TEST_P(ReaderTest, RestartWhileInsideTheSkippedLineDoesNotDeliverItsRest) {
+    appendTo(path_, "whole\nhalf of a li");
+    LogReader::Options options;
+    options.positionFile = positionPath_;
+    startReader(options)->stop();  // saves where it started: inside the line
+    auto reader = startReader(options);
+    appendTo(path_, "ne\nnext\n");
+    EXPECT_EQ(got_.waitFor(1), (Lines{"next"}));
+    settle();
+    EXPECT_EQ(got_.lines(), (Lines{"next"}));
+}
+
 TEST_P(ReaderTest, UnterminatedTailWaitsForItsNewline) {
     appendTo(path_, "");
     auto reader = startReader();
