@@ -15,8 +15,8 @@
  * container module, or whose entry holds values that do not fit the kernel
  * record; 1 an operating-system, file or parse error (unreadable
  * or malformed document, kernel status file, store library not loadable).
- * An id that is not valid UTF-8 gives 1 in the set operations and -1 in the
- * get operations, whose non-negative results are statuses.
+ * An id that is not valid UTF-8 gives 1, except in
+ * zorva_scene_container_get_module_status, where 1 is a status: there -1.
  *
  * After the document and the kernel record are written, the record is handed
  * to the store library (libvault_store.so, loaded at run time) and its result
@@ -44,7 +44,8 @@ typedef struct zorva_scene_addon_info {
     int32_t kind;       /* add-on kind, 0..2 */
 } zorva_scene_addon_info;
 
-/* The container status: 0 off, 2 on, 4 soft mode; or a negative code. */
+/* The container status: 0 off, 2 on, 4 soft mode; or a code: -4 and -14 from
+ * the entry checks, 1 for an id that is not UTF-8, -1 on any other failure. */
 ZORVA_SCENE_API int32_t zorva_scene_container_get_status(const char *container_id,
                                                          const zorva_scene_addon_info *addon);
 

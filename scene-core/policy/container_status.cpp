@@ -219,8 +219,9 @@ int32_t guarded(int32_t failureCode, F &&body) {
 int32_t runGetStatus(const StatusContext &ctx, const char *id, const zorva_scene_addon_info *addon) {
     return guarded(-1, [&]() -> int32_t {
         std::string_view cid;
+        // An id that is not UTF-8 gives 1 here as well: no container status is 1.
         if (auto code = checkCallerAndId(ctx, id, cid))
-            return *code == codeForKind(ErrorKind::PermissionDenied) ? *code : -1;
+            return *code;
         if (auto code = checkAddon(addon))
             return *code;
         auto status = getContainerStatus(ctx, cid);
@@ -250,6 +251,7 @@ int32_t runGetModuleStatus(const StatusContext &ctx, const char *id, uint32_t mo
                            const zorva_scene_addon_info *addon) {
     return guarded(-1, [&]() -> int32_t {
         std::string_view cid;
+        // 1 is a module status, so an id that is not UTF-8 gives -1 here.
         if (auto code = checkCallerAndId(ctx, id, cid))
             return *code == codeForKind(ErrorKind::PermissionDenied) ? *code : -1;
         if (module >= kModuleCount) {

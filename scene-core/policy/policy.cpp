@@ -350,6 +350,9 @@ Result<Module *> findRootModule(Policy &policy) {
     for (auto &m : policy.modules)
         if (m.type == kRootModuleType)
             return &m;
+    // A document without the "root" wrapper: its first module is the root.
+    if (!policy.modules.empty())
+        return &policy.modules.front();
     return Error(ErrorKind::ModuleNotFound, "root module not found");
 }
 
@@ -370,6 +373,10 @@ Result<Module *> findModule(Policy &policy, std::string_view type) {
         return std::move(root.error());
     if (Module *found = searchTree(*root.value(), type))
         return found;
+    for (auto &top : policy.modules)
+        if (&top != root.value())
+            if (Module *found = searchTree(top, type))
+                return found;
     if (type == kContainerModuleType)
         return Error(ErrorKind::ModuleNotFound, "Container module not found in policy");
     return Error(ErrorKind::ModuleNotFound, "module " + std::string(type) + " not found in policy");
@@ -381,6 +388,13 @@ Result<Variable *> findVariable(Policy &policy, std::string_view dottedName) {
         return std::move(root.error());
     Module *module = root.value();
     std::string_view rest = dottedName;
+    bool stepped = false;  // a bare name names no module
+    // The name may start at the root module's own type; otherwise it starts
+    // at the root's children (the shipped "root" wrapper is not named).
+    if (auto dot = rest.find('.'); dot != std::string_view::npos && rest.substr(0, dot) == module->type) {
+        rest.remove_prefix(dot + 1);
+        stepped = true;
+    }
     for (auto dot = rest.find('.'); dot != std::string_view::npos; dot = rest.find('.')) {
         std::string_view step = rest.substr(0, dot);
         rest.remove_prefix(dot + 1);
@@ -394,8 +408,9 @@ Result<Variable *> findVariable(Policy &policy, std::string_view dottedName) {
         if (next == nullptr)
             return Error(ErrorKind::VariableNotFound, "variable name not found");
         module = next;
+        stepped = true;
     }
-    if (module == root.value())  // a bare name names no module
+    if (!stepped)
         return Error(ErrorKind::VariableNotFound, "variable name not found");
     for (auto &var : module->variables)
         if (var.name == rest)

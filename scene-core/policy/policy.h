@@ -127,12 +127,16 @@ Result<Policy> parsePolicy(std::string_view bytes);
 // Serialises a policy: pretty-printed, two blanks per level, final newline.
 Result<std::string> dumpPolicy(const Policy &policy);
 
-// The root module: the top-level module of type "root".
+// The root module: the top-level module of type "root" (the shipped
+// document's wrapper), else the first top-level module, so that a document
+// whose top-level module is "container" itself works as well.
 Result<Module *> findRootModule(Policy &policy);
-// The first module of the given type in the tree below (and including) the root module.
+// The first module of the given type in the tree below (and including) the
+// root module, then in the trees of the other top-level modules.
 Result<Module *> findModule(Policy &policy, std::string_view type);
-// A variable by dotted name: module types from the root module's children
-// down, then the variable's name ("container.filectl.filectl_list").
+// A variable by dotted name: module types from the root module (its own type
+// may be named first or left out) down, then the variable's name
+// ("container.filectl.filectl_list").
 Result<Variable *> findVariable(Policy &policy, std::string_view dottedName);
 // Replaces the string list of the named variable by `values`.
 Status updateStringList(Policy &policy, std::string_view dottedName, std::vector<std::string> values);

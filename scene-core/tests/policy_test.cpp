@@ -271,11 +271,30 @@ TEST_F(PolicyLookup, ModulesAreFoundFromTheRootOrReportedMissing) {
     EXPECT_EQ(missing.error().chain(), "Container module not found in policy");
     EXPECT_EQ(missing.error().code(), -100);
 
-    policy.modules[0].type = "not-root";
+    policy.modules.clear();
     auto noRoot = findModule(policy, "container");
     ASSERT_FALSE(noRoot.ok());
     EXPECT_EQ(noRoot.error().chain(), "root module not found");
+    EXPECT_EQ(noRoot.error().code(), -100);
     EXPECT_EQ(findVariable(policy, "container.filectl.filectl_list").error().chain(), "root module not found");
+}
+
+TEST_F(PolicyLookup, ADocumentWhoseTopModuleIsTheContainerModuleWorksAlike) {
+    // Without the "root" wrapper: the container module is the root itself.
+    Module container = policy.modules[0].modules[0];
+    Module other = container;
+    other.type = "other";
+    policy.modules = {container};
+    EXPECT_EQ(findModule(policy, "container").value(), &policy.modules[0]);
+    EXPECT_EQ(findModule(policy, "filectl").value()->type, "filectl");
+    EXPECT_EQ(*findVariable(policy, "container.filectl.filectl_list").value()->value.stringList(),
+              std::vector<std::string>{"/etc"});
+    EXPECT_TRUE(findVariable(policy, "container.abc").ok());
+    for (const char *name : {"abc", "container.filectl", "container.nothing", "container.netctl.filectl_list"})
+        EXPECT_EQ(findVariable(policy, name).error().chain(), "variable name not found") << name;
+    // ...also when another top-level module comes first.
+    policy.modules = {other, container};
+    EXPECT_EQ(findModule(policy, "container").value(), &policy.modules[1]);
 }
 
 TEST_F(PolicyLookup, DottedNamesWalkModuleTypesThenTheVariableName) {

@@ -169,8 +169,8 @@ TEST_F(StatusOps, EntryChecksRunInOrderIdThenUtf8ThenArgumentsThenAddon) {
     EXPECT_EQ(setStatus(badUtf8, 1, nullptr),
               Outcome(1, "container id is not valid UTF-8: invalid utf-8 sequence\n"));
     EXPECT_EQ(setModule(badUtf8, 9, 9, nullptr).first, 1);
-    // ...and -1 in the get operations, whose results are statuses
-    EXPECT_EQ(getStatus(badUtf8, nullptr).first, -1);
+    // ...also in get status, where 1 is no status; get module status gives -1, as 1 is a module status
+    EXPECT_EQ(getStatus(badUtf8, nullptr), Outcome(1, "container id is not valid UTF-8: invalid utf-8 sequence\n"));
     EXPECT_EQ(getModule("\xc0\x80", 0, &addon).first, -1);
     // argument checks before the add-on kind
     EXPECT_EQ(setStatus(kId.c_str(), 1, nullptr), Outcome(-1, "invalid container status 1\n"));
@@ -330,6 +330,20 @@ TEST_F(StatusOps, DocumentWithoutContainerModuleGivesMinus100) {
     EXPECT_EQ(getStatus(kId.c_str(), &addon),
               Outcome(-1, "get container status failed: Container module not found in policy\n"));
     EXPECT_EQ(document(), doc);
+}
+
+TEST_F(StatusOps, ADocumentWhoseTopModuleIsTheContainerModuleServesAlike) {
+    writeFile(ctx.documentPath,
+              R"({"scene": "zorva_container", "enabled": true, "addon": "", "priority": 0, "audit": false,
+                  "interactive": "disabled", "third_party": false, "version": 1, "modules": [
+                  {"type": "container", "enabled": true, "interactive": "disabled", "modules": [], "rules": [],
+                   "variables": [], "addon": ""}]})");
+    EXPECT_EQ(setStatus(kId, 2).first, 0);
+    EXPECT_EQ(setModule(kId.c_str(), 2, 0, &addon).first, 0);
+    EXPECT_EQ(getStatus(kId.c_str(), &addon), Outcome(2, ""));
+    EXPECT_EQ(getModule(kId.c_str(), 2, &addon), Outcome(0, ""));
+    EXPECT_EQ(stored(kId), (Container{2, 1, 1, 0}));
+    EXPECT_EQ(kernel(), record(kId, 2, 1, 1, 0));
 }
 
 TEST_F(StatusOps, BrokenDocumentsGiveOneAndStayAsTheyWere) {
