@@ -41,6 +41,7 @@ Status changeContainer(const StatusContext &ctx, std::string_view id,
     auto lock = DocumentLock::acquire(ctx.documentPath);
     if (!lock)
         return std::move(lock.error());
+    removeStaleTemporaryFiles(ctx.documentPath);
     auto policy = loadPolicy(ctx.documentPath);
     if (!policy)
         return std::move(policy.error());

@@ -1,11 +1,15 @@
 #include "policy/document_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <memory>
+#include <string_view>
 
 namespace zorva::scene {
 
@@ -116,6 +120,28 @@ Status replaceFileAtomically(const std::string &path, const std::string &bytes) 
     if (::fsync(dirFd.get()) != 0)
         return Error::fromErrno("fsync directory", errno).context(context);
     return {};
+}
+
+void removeStaleTemporaryFiles(const std::string &path) {
+    const std::string dir = directoryOf(path);
+    const auto slash = path.rfind('/');
+    const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".";
+    constexpr size_t kSuffix = 6;  // the XXXXXX of mkostemp
+    std::unique_ptr<DIR, int (*)(DIR *)> d(::opendir(dir.c_str()), &::closedir);
+    if (!d)
+        return;
+    while (const struct dirent *e = ::readdir(d.get())) {
+        std::string_view name(e->d_name);
+        if (name.size() != prefix.size() + kSuffix || !name.starts_with(prefix))
+            continue;
+        bool generated = true;
+        for (char c : name.substr(prefix.size()))
+            generated = generated && std::isalnum(static_cast<unsigned char>(c));
+        struct stat st {};
+        if (generated && ::fstatat(::dirfd(d.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode))
+            ::unlinkat(::dirfd(d.get()), e->d_name, 0);
+    }
 }
 
 Status savePolicy(const std::string &path, const Policy &policy) {

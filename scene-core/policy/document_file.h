@@ -23,6 +23,10 @@ Result<Policy> loadPolicy(const std::string &path);
 Status savePolicy(const std::string &path, const Policy &policy);
 // Writes `bytes` to `path` the same crash-safe way.
 Status replaceFileAtomically(const std::string &path, const std::string &bytes);
+// Removes the temporary files ("<document>.XXXXXX") that writers killed
+// during a save left beside the document. Best effort; call it only while
+// holding the DocumentLock, so that no live save's file is taken.
+void removeStaleTemporaryFiles(const std::string &path);
 
 // An exclusive lock on the document's directory, held for one
 // load-change-save cycle so that concurrent callers in several processes do

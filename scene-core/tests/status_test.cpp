@@ -346,6 +346,20 @@ TEST_F(StatusOps, ADocumentWhoseTopModuleIsTheContainerModuleServesAlike) {
     EXPECT_EQ(kernel(), record(kId, 2, 1, 1, 0));
 }
 
+TEST_F(StatusOps, TemporaryFilesOfKilledWritersAreRemovedOnTheNextChange) {
+    const std::string stale = ctx.documentPath + ".aB3xY9";
+    const std::string kept[] = {ctx.documentPath + ".bak", ctx.documentPath + ".aB3xY", ctx.documentPath + ".a-3xY9"};
+    writeFile(stale, "{\"scene\":");
+    for (const auto &name : kept)
+        writeFile(name, "keep");
+    EXPECT_EQ(getStatus(kId.c_str(), &addon).first, -1);
+    EXPECT_TRUE(vrex::testing::fileExists(stale)) << "reads do not hold the lock and touch nothing";
+    EXPECT_EQ(setStatus(kId, 2).first, 0);
+    EXPECT_FALSE(vrex::testing::fileExists(stale));
+    for (const auto &name : kept)
+        EXPECT_EQ(readFile(name), "keep") << name;
+}
+
 TEST_F(StatusOps, BrokenDocumentsGiveOneAndStayAsTheyWere) {
     std::string good = document();
     for (const std::string &doc : {std::string(), good.substr(0, 100), std::string("\x01\x02 not json"),
