@@ -68,7 +68,12 @@ size_t findNarrow(const char *s, size_t len, std::string_view needle) {
     return npos;
 }
 
-const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
+// Set while static objects are constructed, which may be before the CPU
+// model has been read on its own: read it first.
+const bool kHaveAvx2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}();
 
 // Index of the first blank, tab, comma or colon, 32 bytes at a time.
 __attribute__((target("avx2"))) size_t bareEndWide(const char *s, size_t len) {
