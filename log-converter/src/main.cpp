@@ -7,6 +7,7 @@
 #include "log_converter.h"
 #include "logger.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,6 +66,9 @@ struct Options {
 }  // namespace
 
 int main(int argc, char **argv) {
+    // Standard output and error may be pipes whose reader is gone; a write
+    // there then fails (and is dropped) instead of killing the program.
+    signal(SIGPIPE, SIG_IGN);
     Options opt;
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];

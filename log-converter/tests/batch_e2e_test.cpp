@@ -1,7 +1,9 @@
 // The built program in batch mode, at its real paths inside the sandbox.
 #include "test_util.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -104,6 +106,29 @@ TEST_F(BatchE2eTest, UnusableInputOrOutputIsNamedAndFails) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("are the same file"), std::string::npos);
     EXPECT_EQ(readFile("/var/log/self.log"), readFile(kSample));
+}
+
+// Standard output and error whose reader has gone (a closed pipe) must not
+// kill the program: the messages are lost, the work is not.
+TEST_F(BatchE2eTest, ClosedOutputPipesDoNotStopTheRun) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    ::close(fds[0]);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(fds[1], STDOUT_FILENO);
+        dup2(fds[1], STDERR_FILENO);
+        setenv("TZ", "UTC", 1);
+        execl(kBinary.c_str(), kBinary.c_str(), "--convert", kSample.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    ::close(fds[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status)) << "killed by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+    EXPECT_EQ(readFile(kEventLog), readFile(kExpected));
 }
 
 TEST_F(BatchE2eTest, CommandLine) {
