@@ -95,7 +95,11 @@ Config parseConfig(std::string_view text, std::vector<std::string> *warnings) {
 }
 
 Config loadConfig(const std::string &path, std::vector<std::string> *warnings) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // Not blocking in open: a FIFO nobody writes to must not hold the start
+    // up. Reads block again, so a pipe with a writer is read to its end.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0)
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     auto closeFd = [](int *p) { ::close(*p); };
     std::unique_ptr<int, decltype(closeFd)> owner(fd >= 0 ? &fd : nullptr, closeFd);
     if (fd < 0) {

@@ -77,7 +77,9 @@ std::optional<FilePosition> parsePosition(std::string_view text) {
 
 std::optional<FilePosition> loadPosition(const std::string &path, std::string *error) {
     error->clear();
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    // Not blocking: something other than a file at this path (a FIFO) must
+    // not hold the start up; it reads as malformed.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (!fd) {
         if (errno != ENOENT)
             *error = systemError("cannot open", path);

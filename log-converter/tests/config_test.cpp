@@ -71,6 +71,13 @@ TEST(ConfigTest, UnreadableFileGivesDefaultsAndAWarning) {
     ASSERT_EQ(warnings.size(), 1u);
     EXPECT_EQ(warnings[0], "cannot read configuration " + dir.path() + ": is a directory; using the defaults");
 
+    // A FIFO with no writer reads as empty instead of holding the start up.
+    ASSERT_EQ(mkfifo(dir.file("fifo.conf").c_str(), 0600), 0);
+    warnings.clear();
+    c = loadConfig(dir.file("fifo.conf"), &warnings);
+    EXPECT_FALSE(c.debug);
+    EXPECT_TRUE(warnings.empty());
+
     writeFile(dir.file("c.conf"), "debug = true\nbogus\n");
     warnings.clear();
     c = loadConfig(dir.file("c.conf"), &warnings);

@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -63,6 +64,11 @@ TEST(Position, CorruptFileIsReportedNotTrusted) {
     testing::writeFile(path, std::string(1000, '7'));
     EXPECT_FALSE(loadPosition(path, &error).has_value());
     EXPECT_NE(error, "");
+    // A FIFO in its place is no position, and does not block the start.
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    EXPECT_FALSE(loadPosition(path, &error).has_value());
+    EXPECT_NE(error.find("malformed"), std::string::npos) << error;
 }
 
 TEST(Position, FailedSaveLeavesTheOldFileAndSaysWhy) {
