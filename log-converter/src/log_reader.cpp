@@ -291,6 +291,8 @@ void LogReader::pump() {
         linesDropped_.fetch_add(1, std::memory_order_relaxed);
         log(Level::Warn, "Dropping a line longer than " + std::to_string(options_.maxLine) + " bytes in " + path_);
     };
+    // Size seen by the look after the last read (none yet).
+    std::uint64_t lookedAt = UINT64_MAX;
     for (;;) {
         checkTruncation();
         bool gotData = false;
@@ -321,6 +323,18 @@ void LogReader::pump() {
         if (stopping())
             return;
         checkRotation();
+        // checkRotation takes the backend's pending events, among them those
+        // of writes made after the last read found the end; they will not
+        // wake the wait again, so look at the size once more. (Once per size,
+        // so a file whose size and content disagree cannot keep us here.)
+        struct stat after{};
+        if (::fstat(current_.fd.get(), &after) == 0) {
+            const auto size = static_cast<std::uint64_t>(after.st_size);
+            if (size != offset_ && size != lookedAt) {
+                lookedAt = size;
+                continue;
+            }
+        }
         if (next_.empty())
             return;
         // Idle is judged by the file's own modification time, so a queued

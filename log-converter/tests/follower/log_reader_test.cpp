@@ -5,13 +5,35 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+
+// The follower's reads pass through here, so that a test can put a write at
+// the exact moment a read has found the end of the file.
+namespace {
+std::atomic<bool> g_appendAtEndArmed{false};
+std::string g_appendAtEndPath;
+std::string g_appendAtEndText;
+}  // namespace
+
+extern "C" ssize_t pread(int fd, void *buf, size_t count, off_t offset) {
+    ssize_t n = ::syscall(SYS_pread64, fd, buf, count, offset);
+    if (n == 0 && g_appendAtEndArmed.exchange(false)) {
+        int out = ::open(g_appendAtEndPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        if (out >= 0) {
+            (void)!::write(out, g_appendAtEndText.data(), g_appendAtEndText.size());
+            ::close(out);
+        }
+    }
+    return n;
+}
 
 namespace vrex {
 namespace {
@@ -126,6 +148,20 @@ TEST_P(ReaderTest, RestartWhileInsideTheSkippedLineDoesNotDeliverItsRest) {
     EXPECT_EQ(got_.waitFor(1), (Lines{"next"}));
     settle();
     EXPECT_EQ(got_.lines(), (Lines{"next"}));
+}
+
+TEST_P(ReaderTest, WriteRightAfterTheLastReadFoundTheEndIsDelivered) {
+    appendTo(path_, "");
+    auto reader = startReader();
+    appendTo(path_, "first\n");
+    got_.waitFor(1);
+    settle();
+    g_appendAtEndPath = path_;
+    g_appendAtEndText = "second\n";
+    g_appendAtEndArmed = true;
+    appendTo(path_, "trigger\n");
+    EXPECT_EQ(got_.waitFor(3, 2000ms), (Lines{"first", "trigger", "second"}));
+    EXPECT_FALSE(g_appendAtEndArmed.exchange(false));
 }
 
 TEST_P(ReaderTest, UnterminatedTailWaitsForItsNewline) {
