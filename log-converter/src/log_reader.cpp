@@ -123,6 +123,11 @@ bool LogReader::start(std::string *error) {
         *error = "the follower is already running";
         return false;
     }
+    // Its state (file, offset, queue) belongs to the run that ended.
+    if (stopping()) {
+        *error = "the follower was stopped; a new one must be made";
+        return false;
+    }
     if (path_.empty()) {
         *error = "no input file given";
         return false;

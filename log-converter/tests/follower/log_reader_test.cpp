@@ -387,6 +387,13 @@ TEST(LogReaderStart, RefusesADirectoryAndAnEmptyPath) {
     LogReader empty("", [](std::string_view) {});
     EXPECT_FALSE(empty.start(&error));
     EXPECT_NE(error, "");
+    // A stopped follower does not pretend to run again.
+    LogReader once(dir.file("log"), [](std::string_view) {});
+    ASSERT_TRUE(once.start(&error)) << error;
+    once.stop();
+    error.clear();
+    EXPECT_FALSE(once.start(&error));
+    EXPECT_NE(error.find("stopped"), std::string::npos) << error;
 }
 
 }  // namespace
