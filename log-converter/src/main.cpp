@@ -119,6 +119,9 @@ int main(int argc, char **argv) {
     logger.init(vrex::kDiagnosticLogPath, config.debug);
     for (const std::string &w : warnings)
         logger.log(vrex::Logger::WARN, w);
+    // The configured debug mode, set (and recorded in the log) for the
+    // logger and the converter alike.
+    logger.setDebugMode(config.debug);
     vrex::LogConverter::setDebugMode(config.debug);
     vrex::LogConverter::getInstance();
 

@@ -46,6 +46,7 @@ TEST_F(BatchE2eTest, SampleLogBecomesTheExpectedEventLog) {
     std::string diag = readFile(kDiagLog);
     EXPECT_NE(diag.find("[INFO] Logger initialized\n"), std::string::npos);
     EXPECT_NE(diag.find("[INFO] Debug mode: disabled\n"), std::string::npos);
+    EXPECT_NE(diag.find("[INFO] Debug mode changed to: disabled\n"), std::string::npos);
     EXPECT_NE(diag.find("[INFO] Opened output file: " + kEventLog + " (mode: a)\n"), std::string::npos);
     EXPECT_EQ(diag.find("[DEBUG]"), std::string::npos);
 
@@ -65,6 +66,7 @@ TEST_F(BatchE2eTest, ConfigurationChoosesOutputAndDebug) {
     EXPECT_FALSE(fileExists(kEventLog));
     std::string diag = readFile(kDiagLog);
     EXPECT_NE(diag.find("[INFO] Debug mode: enabled\n"), std::string::npos);
+    EXPECT_NE(diag.find("[INFO] Debug mode changed to: enabled\n"), std::string::npos);
     EXPECT_NE(diag.find("[WARN] " + kConfig + ": line 4: ignored, unknown key: \"colour = blue\"\n"), std::string::npos);
     EXPECT_NE(diag.find("[DEBUG] Parse successful - container_id: "), std::string::npos);
     EXPECT_NE(diag.find("[DEBUG] Skipping duplicate log entry: "), std::string::npos);
