@@ -110,6 +110,12 @@ private:
 
     void run();
     void openInitial();
+    // Sets the offset in current_ (named name) from a saved offset, or to 0
+    // when the file has become shorter than that.
+    void resumeAt(std::uint64_t savedOffset, const std::string &name);
+    // The saved position names another file than the one at the path: finds
+    // it beside the path and makes it current_; false when it is gone.
+    bool openSavedFile(const FilePosition &saved, std::string *name);
     bool openAtPath(OpenFile *file) { return openFile(path_, file); }
     bool openFile(const std::string &path, OpenFile *file);
     void enqueue(OpenFile file, const std::string &where);

@@ -32,4 +32,11 @@ std::optional<FilePosition> loadPosition(const std::string &path, std::string *e
 // left as it was, and *error says why.
 bool savePosition(const std::string &path, const FilePosition &position, std::string *error);
 
+// Where the file of a saved position went: the path of a regular file, in
+// the directory of besidePath, with the position's device and inode (a log
+// renamed by rotation keeps both). Symbolic links are not followed. nullopt
+// when there is none; *error is set only when the directory cannot be read.
+std::optional<std::string> findSavedFile(const std::string &besidePath, const FilePosition &position,
+                                         std::string *error);
+
 }  // namespace vrex

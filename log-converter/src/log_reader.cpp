@@ -211,41 +211,88 @@ void LogReader::openInitial() {
         if (!why.empty())
             log(Level::Warn, "Ignoring the saved position: " + why);
     }
-    if (!openAtPath(&current_)) {
+    OpenFile atPath;
+    const bool havePath = openAtPath(&atPath);
+    if (saved && havePath && saved->device == atPath.device && saved->inode == atPath.inode) {
+        current_ = std::move(atPath);
+        resumeAt(saved->offset, path_);
+    } else if (saved) {
+        // Rotated while the daemon was not running: what was written to the
+        // old file after the saved offset, and all of the new file, are due.
+        std::string oldName;
+        if (openSavedFile(*saved, &oldName)) {
+            resumeAt(saved->offset, oldName);
+            if (havePath)
+                enqueue(std::move(atPath), "at " + path_);
+            log(Level::Info, "Input file " + path_ + " was rotated since the position was saved; " +
+                                 (havePath ? "its new file follows from its beginning once " + oldName + " is idle"
+                                           : "waiting for a new file there after " + oldName));
+        } else {
+            log(Level::Warn, "The file of the saved position (device " + std::to_string(saved->device) +
+                                 ", inode " + std::to_string(saved->inode) + ") is no longer beside " + path_ +
+                                 ": lines written to it after offset " + std::to_string(saved->offset) +
+                                 " could not be recovered");
+            if (!havePath) {
+                log(Level::Info, "Waiting for " + path_ + " to appear");
+                backend_->follow(-1);
+                return;
+            }
+            current_ = std::move(atPath);
+            offset_ = 0;
+            log(Level::Info, "Following " + path_ + " from its beginning (offset 0)");
+        }
+    } else if (havePath) {
+        current_ = std::move(atPath);
+        struct stat st{};
+        ::fstat(current_.fd.get(), &st);
+        offset_ = static_cast<std::uint64_t>(st.st_size);
+        // Starting inside a line would hand on its second half as a line.
+        char last = '\n';
+        if (offset_ > 0 && ::pread(current_.fd.get(), &last, 1, static_cast<off_t>(offset_ - 1)) == 1 &&
+            last != '\n')
+            splitter_.skipToNextLine();
+        log(Level::Info, "Following " + path_ + " from its end (offset " + std::to_string(offset_) + ")");
+    } else {
         log(Level::Info, "Waiting for " + path_ + " to appear");
         backend_->follow(-1);
         return;
     }
-    struct stat st{};
-    ::fstat(current_.fd.get(), &st);
-    const auto size = static_cast<std::uint64_t>(st.st_size);
-    if (saved && saved->device == current_.device && saved->inode == current_.inode) {
-        if (saved->offset <= size) {
-            offset_ = saved->offset;
-            // A run that started inside a line saved that point; its rest is
-            // no line of its own.
-            char last = '\n';
-            if (offset_ > 0 && ::pread(current_.fd.get(), &last, 1, static_cast<off_t>(offset_ - 1)) == 1 &&
-                last != '\n')
-                splitter_.skipToNextLine();
-            log(Level::Info, "Following " + path_ + " from the saved position (offset " +
-                                 std::to_string(offset_) + ")");
-        } else {
-            offset_ = 0;
-            truncations_.fetch_add(1, std::memory_order_relaxed);
-            log(Level::Info, "Following " + path_ + " from its beginning: it is shorter than the saved position");
-        }
-    } else {
-        offset_ = size;
-        // Starting inside a line would hand on its second half as a line.
-        char last = '\n';
-        if (size > 0 && ::pread(current_.fd.get(), &last, 1, static_cast<off_t>(size - 1)) == 1 && last != '\n')
-            splitter_.skipToNextLine();
-        log(Level::Info, "Following " + path_ + " from its end (offset " + std::to_string(offset_) + ")");
-    }
     savedPosition_ = {current_.device, current_.inode, offset_};
     positionSaved_ = saved && *saved == savedPosition_;
     backend_->follow(current_.fd.get());
+}
+
+void LogReader::resumeAt(std::uint64_t savedOffset, const std::string &name) {
+    struct stat st{};
+    ::fstat(current_.fd.get(), &st);
+    if (savedOffset <= static_cast<std::uint64_t>(st.st_size)) {
+        offset_ = savedOffset;
+        // A run that started inside a line saved that point; its rest is
+        // no line of its own.
+        char last = '\n';
+        if (offset_ > 0 && ::pread(current_.fd.get(), &last, 1, static_cast<off_t>(offset_ - 1)) == 1 &&
+            last != '\n')
+            splitter_.skipToNextLine();
+        log(Level::Info, "Following " + name + " from the saved position (offset " + std::to_string(offset_) + ")");
+    } else {
+        offset_ = 0;
+        truncations_.fetch_add(1, std::memory_order_relaxed);
+        log(Level::Info, "Following " + name + " from its beginning: it is shorter than the saved position");
+    }
+}
+
+bool LogReader::openSavedFile(const FilePosition &saved, std::string *name) {
+    std::string why;
+    auto found = findSavedFile(path_, saved, &why);
+    if (!why.empty())
+        log(Level::Warn, "Cannot look for the file of the saved position: " + why);
+    // The name may have been reused between the look and the open.
+    OpenFile file;
+    if (!found || !openFile(*found, &file) || file.device != saved.device || file.inode != saved.inode)
+        return false;
+    current_ = std::move(file);
+    *name = *found;
+    return true;
 }
 
 void LogReader::run() {

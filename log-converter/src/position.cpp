@@ -3,6 +3,7 @@
 
 #include "unique_fd.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <memory>
 
 namespace vrex {
 
@@ -137,6 +139,45 @@ bool savePosition(const std::string &path, const FilePosition &position, std::st
     if (dir)
         ::fsync(dir.get());
     return true;
+}
+
+std::optional<std::string> findSavedFile(const std::string &besidePath, const FilePosition &position,
+                                         std::string *error) {
+    error->clear();
+    const std::string directory = directoryOf(besidePath);
+    UniqueFd dirFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dirFd) {
+        *error = systemError("cannot open the directory", directory);
+        return std::nullopt;
+    }
+    std::unique_ptr<DIR, int (*)(DIR *)> dir(::fdopendir(dirFd.get()), ::closedir);
+    if (!dir) {
+        *error = systemError("cannot read the directory", directory);
+        return std::nullopt;
+    }
+    dirFd.release();  // now owned by dir
+    const int fd = ::dirfd(dir.get());
+    // d_ino is not compared: on stacked file systems it may differ from
+    // what stat reports, and stat is what the position was taken from.
+    for (;;) {
+        errno = 0;
+        const dirent *entry = ::readdir(dir.get());
+        if (!entry) {
+            if (errno != 0) {
+                *error = systemError("cannot read the directory", directory);
+                return std::nullopt;
+            }
+            return std::nullopt;
+        }
+        if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN)
+            continue;
+        struct stat st{};
+        if (::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        if (static_cast<std::uint64_t>(st.st_dev) == position.device &&
+            static_cast<std::uint64_t>(st.st_ino) == position.inode)
+            return (directory == "/" ? directory : directory + "/") + entry->d_name;
+    }
 }
 
 }  // namespace vrex

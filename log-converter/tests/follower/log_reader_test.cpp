@@ -335,19 +335,58 @@ TEST_P(ReaderTest, PositionIsSavedWhileRunning) {
     EXPECT_EQ(*saved, positionOf(path_, 4));
 }
 
-TEST_P(ReaderTest, PositionOfAnotherFileIsIgnored) {
+TEST_P(ReaderTest, RotatedWhileStoppedDrainsTheSavedFileThenReadsTheNewOneWhole) {
     appendTo(path_, "a\nb\n");
     std::string error;
-    FilePosition other = positionOf(path_, 0);
-    other.inode += 1;
+    ASSERT_TRUE(savePosition(positionPath_, positionOf(path_, 2), &error));
+    appendTo(path_, "c\n");
+    ASSERT_EQ(::rename(path_.c_str(), (path_ + ".1").c_str()), 0);
+    appendTo(path_, "new 1\n");
+    LogReader::Options options;
+    options.positionFile = positionPath_;
+    auto reader = startReader(options);
+    appendTo(path_ + ".1", "d\n");  // the old file is still written to
+    EXPECT_EQ(got_.waitFor(4), (Lines{"b", "c", "d", "new 1"}));
+    appendTo(path_, "new 2\n");
+    EXPECT_EQ(got_.waitFor(5).back(), "new 2");
+    EXPECT_TRUE(diagnosed(LogReader::Level::Info, "Following " + path_ + ".1 from the saved position (offset 2)"));
+    reader->stop();
+    auto saved = loadPosition(positionPath_, &error);
+    ASSERT_TRUE(saved.has_value()) << error;
+    EXPECT_EQ(*saved, positionOf(path_, 12));
+}
+
+TEST_P(ReaderTest, RotatedAndTruncatedWhileStoppedReadsTheSavedFileFromItsBeginning) {
+    appendTo(path_, "a\nb\n");
+    std::string error;
+    ASSERT_TRUE(savePosition(positionPath_, positionOf(path_, 4), &error));
+    ASSERT_EQ(::truncate(path_.c_str(), 0), 0);
+    appendTo(path_, "c\n");
+    ASSERT_EQ(::rename(path_.c_str(), (path_ + ".1").c_str()), 0);
+    LogReader::Options options;
+    options.positionFile = positionPath_;
+    auto reader = startReader(options);
+    // No file at the path yet: it is read from its beginning once it appears.
+    EXPECT_EQ(got_.waitFor(1), (Lines{"c"}));
+    appendTo(path_, "new 1\n");
+    EXPECT_EQ(got_.waitFor(2), (Lines{"c", "new 1"}));
+    EXPECT_EQ(reader->stats().truncations, 1u);
+}
+
+TEST_P(ReaderTest, SavedFileGoneReadsTheFileAtThePathWholeAndWarns) {
+    appendTo(path_, "a\nb\n");
+    std::string error;
+    FilePosition other = positionOf(path_, 1);
+    other.device += 1;  // no file beside the path has it
     ASSERT_TRUE(savePosition(positionPath_, other, &error));
     LogReader::Options options;
     options.positionFile = positionPath_;
     auto reader = startReader(options);
     appendTo(path_, "c\n");
-    EXPECT_EQ(got_.waitFor(1), (Lines{"c"}));
+    EXPECT_EQ(got_.waitFor(3), (Lines{"a", "b", "c"}));
+    EXPECT_TRUE(diagnosed(LogReader::Level::Warn, "after offset 1 could not be recovered"));
     settle();
-    EXPECT_EQ(got_.lines().size(), 1u);
+    EXPECT_EQ(got_.lines().size(), 3u);
 }
 
 TEST_P(ReaderTest, SavedPositionBeyondTheEndMeansTheFileWasTruncated) {

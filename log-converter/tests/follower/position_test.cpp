@@ -92,5 +92,34 @@ TEST(Position, FailedSaveLeavesTheOldFileAndSaysWhy) {
     EXPECT_EQ(entries, 1) << "temporary file left behind";
 }
 
+TEST(Position, SavedFileIsFoundBesideThePathByDeviceAndInodeOnly) {
+    testing::TempDir dir, elsewhere;
+    testing::writeFile(dir.file("audit.log.1"), "rotated\n");
+    testing::writeFile(dir.file("audit.log"), "new\n");
+    struct stat st{};
+    ASSERT_EQ(::stat(dir.file("audit.log.1").c_str(), &st), 0);
+    const FilePosition rotated{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), 5};
+    std::string error;
+    auto found = findSavedFile(dir.file("audit.log"), rotated, &error);
+    EXPECT_EQ(found, std::optional<std::string>(dir.file("audit.log.1"))) << error;
+
+    // Another device with the same inode number is another file.
+    FilePosition otherDevice = rotated;
+    otherDevice.device += 1;
+    EXPECT_EQ(findSavedFile(dir.file("audit.log"), otherDevice, &error), std::nullopt);
+    EXPECT_EQ(error, "");
+
+    // A symbolic link beside the path is not followed to the file.
+    testing::writeFile(elsewhere.file("target"), "x\n");
+    ASSERT_EQ(::stat(elsewhere.file("target").c_str(), &st), 0);
+    ASSERT_EQ(::symlink(elsewhere.file("target").c_str(), dir.file("audit.log.2").c_str()), 0);
+    const FilePosition linked{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), 0};
+    EXPECT_EQ(findSavedFile(dir.file("audit.log"), linked, &error), std::nullopt);
+    EXPECT_EQ(error, "");
+
+    EXPECT_EQ(findSavedFile(dir.file("missing/audit.log"), rotated, &error), std::nullopt);
+    EXPECT_NE(error.find("missing"), std::string::npos) << error;
+}
+
 }  // namespace
 }  // namespace vrex
