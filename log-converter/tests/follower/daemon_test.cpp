@@ -2,6 +2,7 @@
 // sequence-numbered audit lines; the event log is compared line for line
 // with what must come out.
 #include "daemon_harness.h"
+#include "position.h"
 #include "test_util.h"
 
 #include <fcntl.h>
@@ -340,6 +341,80 @@ TEST_F(DaemonTest, SigkillAtRandomMomentsLosesNoLineWithASavedPosition) {
     for (auto &[seq, n] : seen)
         repeats += static_cast<std::size_t>(n - 1);
     std::printf("%d kills, %zu of %zu events repeated after restarts\n", kills, repeats, expected.size());
+}
+
+// Waits until the saved position covers all of the file at path, so that a
+// kill loses nothing the position does not know about and repeats nothing.
+::testing::AssertionResult positionCovers(const std::string &position, const std::string &path) {
+    std::optional<FilePosition> saved;
+    struct stat st{};
+    bool ok = waitUntil(
+        [&] {
+            std::string error;
+            saved = loadPosition(position, &error);
+            return saved && ::stat(path.c_str(), &st) == 0 && saved->inode == static_cast<std::uint64_t>(st.st_ino) &&
+                   saved->offset == static_cast<std::uint64_t>(st.st_size);
+        },
+        10s);
+    if (ok)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "saved position " << (saved ? formatPosition(*saved) : "none\n")
+                                         << "does not cover " << path;
+}
+
+TEST_F(DaemonTest, RotatedWhileStoppedLosesNoLine) {
+    appendText(input_, "");
+    Seqs expected;
+    std::uint64_t seq = 0;
+    for (int sig : {SIGTERM, SIGKILL}) {
+        SCOPED_TRACE(sig == SIGTERM ? "SIGTERM" : "SIGKILL");
+        auto daemon = startDaemon(true);
+        append(expected, appendRange(input_, seq, seq + 100));
+        seq += 100;
+        ASSERT_TRUE(waitForAll(expected, {output_}));
+        ASSERT_TRUE(positionCovers(position_, input_));
+        if (sig == SIGKILL)
+            daemon->kill9();
+        else
+            EXPECT_EQ(daemon->stop(SIGTERM), 0);
+        // While no daemon runs: more lines to the old file, rotation, lines
+        // to the new file.
+        append(expected, appendRange(input_, seq, seq + 100));
+        seq += 100;
+        ASSERT_EQ(::rename(input_.c_str(), (input_ + ".1").c_str()), 0);
+        append(expected, appendRange(input_, seq, seq + 100));
+        seq += 100;
+        ASSERT_TRUE(daemon->start()) << readOrEmpty(stderr_);
+        // The old file is still written to just after the restart.
+        append(expected, appendRange(input_ + ".1", seq, seq + 10));
+        seq += 10;
+        append(expected, appendRange(input_, seq, seq + 10));
+        seq += 10;
+        EXPECT_TRUE(waitForAll(expected, {output_}));
+        EXPECT_TRUE(daemon->logged("Following " + input_ + ".1 from the saved position (offset "));
+        EXPECT_EQ(daemon->stop(SIGTERM), 0);
+        expectExactly(expected, {output_});
+    }
+}
+
+TEST_F(DaemonTest, RotatedAndDeletedWhileStoppedReadsTheNewFileWholeAndWarns) {
+    appendText(input_, "");
+    auto daemon = startDaemon(true);
+    auto expected = appendRange(input_, 0, 100);
+    ASSERT_TRUE(waitForAll(expected, {output_}));
+    EXPECT_EQ(daemon->stop(SIGTERM), 0);
+    // Written after the stop to a file that is then deleted: lost, and said so.
+    appendRange(input_, 100, 200);
+    ASSERT_EQ(::rename(input_.c_str(), (input_ + ".1").c_str()), 0);
+    ASSERT_EQ(::unlink((input_ + ".1").c_str()), 0);
+    append(expected, appendRange(input_, 200, 300));
+    ASSERT_TRUE(daemon->start()) << readOrEmpty(stderr_);
+    append(expected, appendRange(input_, 300, 310));
+    EXPECT_TRUE(waitForAll(expected, {output_}));
+    EXPECT_TRUE(daemon->logged("[WARN] The file of the saved position"));
+    EXPECT_TRUE(daemon->logged("could not be recovered"));
+    EXPECT_EQ(daemon->stop(SIGTERM), 0);
+    expectExactly(expected, {output_});
 }
 
 // -------------------------------------------------------- output log
