@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  clang-14 libclang-rt-14-dev
+  clang clang-14 libclang-rt-14-dev
   libglib2.0-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 gawk grep coreutils util-linux procps
