@@ -41,6 +41,9 @@ private:
     // After a failed write the file may end in part of a line; cuts it back
     // so that the next line does not run on from the fragment. Mutex held.
     void dropPartialLine();
+    // After a failed write or flush (mutex held): records errno's text, clears
+    // the stream's error, cuts off a partly written line; returns the text.
+    std::string failWrite(int err);
 
     const std::string path_;
     FILE *stream_ = nullptr;

@@ -133,13 +133,17 @@ bool LogWriter::writeLine(std::string_view line) {
             expectedSize_ += line.size() + 1;
             return true;
         }
-        recordError(errno);
-        clearerr(stream_);
-        dropPartialLine();
-        failure = lastError_;
+        failure = failWrite(errno);
     }
     Logger::getInstance().log(Logger::ERROR, "Failed to write to file: " + failure);
     return false;
+}
+
+std::string LogWriter::failWrite(int err) {
+    recordError(err);
+    clearerr(stream_);
+    dropPartialLine();
+    return lastError_;
 }
 
 void LogWriter::dropPartialLine() {
@@ -189,10 +193,7 @@ bool LogWriter::flush() {
         std::lock_guard lock(mutex_);
         if (!stream_ || fflush(stream_) == 0)
             return true;
-        recordError(errno);
-        clearerr(stream_);
-        dropPartialLine();
-        failure = lastError_;
+        failure = failWrite(errno);
     }
     Logger::getInstance().log(Logger::ERROR, "Failed to write to file: " + failure);
     return false;
