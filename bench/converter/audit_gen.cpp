@@ -25,13 +25,24 @@ struct Rng {
     unsigned below(unsigned n) { return static_cast<unsigned>(next() % n); }
 };
 
-const char *kPaths[] = {"/etc/passwd", "/etc/shadow", "/etc/hosts", "/usr/bin/curl", "/tmp/payload.sh",
-                        "/var/lib/app/db.sqlite", "/root/.ssh/authorized_keys", "/usr/lib/x86_64-linux-gnu/libc.so.6",
-                        "/opt/service/config.yaml", "/proc/sys/kernel/core_pattern", "/srv/www/index.html",
-                        "/var/run/docker.sock", "/home/app/.bashrc", "/usr/local/bin/agent", "/data/export.csv"};
+const char *kPaths[] = {"/etc/passwd",
+                        "/etc/shadow",
+                        "/etc/hosts",
+                        "/usr/bin/curl",
+                        "/tmp/payload.sh",
+                        "/var/lib/app/db.sqlite",
+                        "/root/.ssh/authorized_keys",
+                        "/usr/lib/x86_64-linux-gnu/libc.so.6",
+                        "/opt/service/config.yaml",
+                        "/proc/sys/kernel/core_pattern",
+                        "/srv/www/index.html",
+                        "/var/run/docker.sock",
+                        "/home/app/.bashrc",
+                        "/usr/local/bin/agent",
+                        "/data/export.csv"};
 const char *kProcs[] = {"/usr/bin/curl", "/usr/bin/wget", "/usr/sbin/nginx", "/usr/bin/python3.11", "/bin/nc"};
-const char *kAccessOps[] = {"write", "execute", "open", "unlink", "rename", "truncate", "setattr", "read write",
-                            "execmod", "interpret"};
+const char *kAccessOps[] = {"write",    "execute", "open",       "unlink",  "rename",
+                            "truncate", "setattr", "read write", "execmod", "interpret"};
 const char *kNetOps[] = {"connect", "bind", "sendmsg", "listen"};
 const char *kComms[] = {"bash", "sh", "python3", "nginx", "java", "node"};
 
@@ -89,7 +100,8 @@ int main(int argc, char **argv) {
             if (!burst && rng.below(4) == 0) {
                 const char *proc = kProcs[rng.below(5)];
                 std::fprintf(out,
-                             "type=VREX_NETCTL msg=audit(%" PRId64 ".%03u:%u): avc:  %s  { %s } for  pid=%u comm=\"%s\" "
+                             "type=VREX_NETCTL msg=audit(%" PRId64
+                             ".%03u:%u): avc:  %s  { %s } for  pid=%u comm=\"%s\" "
                              "proc_path=%s%s%s saddr=172.17.0.%u sport=%u daddr=203.0.113.%u dport=443 proto=tcp "
                              "container_id=%s\n",
                              second, msec, serial, word, kNetOps[rng.below(4)], 1000 + rng.below(30000),

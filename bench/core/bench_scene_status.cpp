@@ -82,8 +82,7 @@ int main(int argc, char **argv) {
     }
     Module *containers = findModule(policy.value(), "container").value();
     for (int i = 0; i < 1000; ++i)
-        containers->variables.push_back(
-            Variable{containerId(i), VariableTypes::container({i % 2 ? 2 : 4, 1, 1, 1})});
+        containers->variables.push_back(Variable{containerId(i), VariableTypes::container({i % 2 ? 2 : 4, 1, 1, 1})});
     if (!savePolicy(ctx.documentPath, policy.value())) {
         std::fprintf(stderr, "cannot write the document\n");
         return 1;
@@ -117,8 +116,8 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    auto py = vrex::testing::runProcess({"python3", "-c", kPython, ctx.documentPath, dir.file("python_out.json"),
-                                         std::to_string(runs)});
+    auto py = vrex::testing::runProcess(
+        {"python3", "-c", kPython, ctx.documentPath, dir.file("python_out.json"), std::to_string(runs)});
     if (py.exitCode != 0) {
         std::fprintf(stderr, "python3 failed: %s\n", py.err.c_str());
         return 1;

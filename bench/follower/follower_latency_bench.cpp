@@ -88,8 +88,8 @@ public:
     }
     // Blocks until the line of seq shows up; false after 2 s.
     bool waitFor(int seq) {
-        const std::string needle = events_ ? "path=/data/f" + std::to_string(seq) + ","
-                                           : "name=\"/data/f" + std::to_string(seq) + "\"";
+        const std::string needle =
+            events_ ? "path=/data/f" + std::to_string(seq) + "," : "name=\"/data/f" + std::to_string(seq) + "\"";
         auto deadline = Clock::now() + 2s;
         for (;;) {
             char buf[65536];
@@ -281,9 +281,10 @@ int main(int argc, char **argv) {
     std::printf("  p99 ratio daemon/pipeline: %.2f (goal <= 2.00); p99 goal <= 1000 us: %s\n", dp99 / tp99,
                 dp99 <= 1000.0 ? "met" : "NOT met");
     std::printf("idle for %lld s after the run\n", static_cast<long long>(kIdle.count()));
-    std::printf("  %-34s cpu %6.1f ms  context switches %ld\n", "vrex-log-converter (all threads)",
-                d1.cpuMs - d0.cpuMs, d1.switches - d0.switches);
-    std::printf("  %-34s cpu %6.1f ms  context switches %ld\n", "tail -F + grep", (t1.cpuMs - t0.cpuMs) + (g1.cpuMs - g0.cpuMs),
+    std::printf("  %-34s cpu %6.1f ms  context switches %ld\n", "vrex-log-converter (all threads)", d1.cpuMs - d0.cpuMs,
+                d1.switches - d0.switches);
+    std::printf("  %-34s cpu %6.1f ms  context switches %ld\n", "tail -F + grep",
+                (t1.cpuMs - t0.cpuMs) + (g1.cpuMs - g0.cpuMs),
                 (t1.switches - t0.switches) + (g1.switches - g0.switches));
     std::printf("daemon exit status after SIGTERM: %d\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
     return 0;

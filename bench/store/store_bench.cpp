@@ -63,9 +63,11 @@ private:
 
 void writeStore() {
     std::vector<_ContainerPolicy> recs;
-    for (int i = 0; i < kRecords; ++i) recs.push_back(policyFor(i));
+    for (int i = 0; i < kRecords; ++i)
+        recs.push_back(policyFor(i));
     QuietStdout quiet;
-    if (vault::save(paths().store.c_str(), recs.data(), kRecords) != 0) std::abort();
+    if (vault::save(paths().store.c_str(), recs.data(), kRecords) != 0)
+        std::abort();
 }
 
 void BM_PlainRead(benchmark::State &state) {
@@ -76,7 +78,8 @@ void BM_PlainRead(benchmark::State &state) {
         char *buf = static_cast<char *>(std::malloc(static_cast<size_t>(st.st_size) + 1));
         ssize_t got = read(fd, buf, static_cast<size_t>(st.st_size));
         benchmark::DoNotOptimize(buf);
-        if (got != st.st_size) std::abort();
+        if (got != st.st_size)
+            std::abort();
         std::free(buf);
         close(fd);
     }
@@ -87,7 +90,8 @@ void BM_Load(benchmark::State &state) {
     for (auto _ : state) {
         _ContainerPolicy *recs = nullptr;
         int count = 0;
-        if (vault::load(paths().store.c_str(), &recs, &count) != 0 || count != kRecords) std::abort();
+        if (vault::load(paths().store.c_str(), &recs, &count) != 0 || count != kRecords)
+            std::abort();
         benchmark::DoNotOptimize(recs);
         std::free(recs);
     }
@@ -99,7 +103,8 @@ void BM_Add(benchmark::State &state) {
     QuietStdout quiet;
     for (auto _ : state) {
         extra.global_switch ^= 2;  // the first add appends, the others update in place
-        if (vault::add_policy(paths().store.c_str(), &extra) != 0) std::abort();
+        if (vault::add_policy(paths().store.c_str(), &extra) != 0)
+            std::abort();
     }
 }
 
@@ -108,14 +113,16 @@ void BM_Find(benchmark::State &state) {
     _ContainerPolicy last = policyFor(kRecords - 1), out;
     QuietStdout quiet;
     for (auto _ : state)
-        if (vault::find_policy(paths().store.c_str(), last.container_id, &out) != 0) std::abort();
+        if (vault::find_policy(paths().store.c_str(), last.container_id, &out) != 0)
+            std::abort();
 }
 
 void BM_Sync(benchmark::State &state) {
     writeStore();
     QuietStdout quiet;
     for (auto _ : state) {
-        if (vault::sync_to_kernel(paths().store.c_str(), paths().kernel.c_str()) != 0) std::abort();
+        if (vault::sync_to_kernel(paths().store.c_str(), paths().kernel.c_str()) != 0)
+            std::abort();
     }
 }
 
@@ -130,7 +137,8 @@ class RecordingReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const auto &run : runs)
-            if (run.run_type == Run::RT_Iteration) times[run.benchmark_name()] = run.GetAdjustedRealTime();
+            if (run.run_type == Run::RT_Iteration)
+                times[run.benchmark_name()] = run.GetAdjustedRealTime();
         ConsoleReporter::ReportRuns(runs);
     }
     std::map<std::string, double> times;
@@ -140,7 +148,8 @@ public:
 
 int main(int argc, char **argv) {
     char dirTemplate[] = "/tmp/vrex-store-bench.XXXXXX";
-    if (mkdtemp(dirTemplate) == nullptr) return 1;
+    if (mkdtemp(dirTemplate) == nullptr)
+        return 1;
     paths().dir = dirTemplate;
     paths().store = paths().dir + "/container.xml";
     paths().kernel = paths().dir + "/dockerstatus";

@@ -12,8 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > (1 << 16))
         return 0;
     std::vector<std::string> warnings;
-    vrex::Config config =
-        vrex::parseConfig(std::string_view(reinterpret_cast<const char *>(data), size), &warnings);
+    vrex::Config config = vrex::parseConfig(std::string_view(reinterpret_cast<const char *>(data), size), &warnings);
     // The two log paths are never set empty, and no value holds a NUL byte
     // (it would cut the path short at the system call).
     if (config.inputLog.empty() || config.outputLog.empty())

@@ -16,10 +16,10 @@ class Logger;
 class LogConverter {
 public:
     struct ParseResult {
-        std::string timestamp;    // "%b %d %H:%M:%S", local time
+        std::string timestamp;  // "%b %d %H:%M:%S", local time
         std::string containerId;
-        int eventType = 0;        // 0 unknown, 1 exectl, 2 filectl, 3 netctl
-        int statusType = 0;       // 0 unknown, 1 enforcing, 2 permissive
+        int eventType = 0;   // 0 unknown, 1 exectl, 2 filectl, 3 netctl
+        int statusType = 0;  // 0 unknown, 1 enforcing, 2 permissive
         std::string path;
         bool valid = false;
     };

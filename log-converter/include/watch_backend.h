@@ -34,8 +34,7 @@ public:
 };
 
 // nullptr (with *error set) when inotify cannot be used here.
-std::unique_ptr<WatchBackend> makeInotifyBackend(const std::string &path, int stopFd,
-                                                 std::string *error);
+std::unique_ptr<WatchBackend> makeInotifyBackend(const std::string &path, int stopFd, std::string *error);
 std::unique_ptr<WatchBackend> makePollingBackend(int stopFd, int intervalMs);
 
 }  // namespace vrex

@@ -71,8 +71,7 @@ public:
         ++counts_.linesRead;
         ++counts_.skipped;
         Logger::getInstance().log(Logger::WARN, "Skipping line " + std::to_string(counts_.linesRead) +
-                                                    ": longer than " + std::to_string(kMaxBatchLine) +
-                                                    " bytes");
+                                                    ": longer than " + std::to_string(kMaxBatchLine) + " bytes");
     }
 
 private:
@@ -88,8 +87,8 @@ private:
 bool convertStream(int fd, LogWriter &writer, BatchCounts &counts, std::string *error) {
     LineSink sink(writer, counts);
     std::vector<char> buf(kChunk);
-    size_t start = 0;   // first byte of the current (incomplete) line
-    size_t scan = 0;    // bytes before this hold no newline of the current line
+    size_t start = 0;  // first byte of the current (incomplete) line
+    size_t scan = 0;   // bytes before this hold no newline of the current line
     size_t filled = 0;
     bool discarding = false;  // inside a line that was too long to keep
     auto writeFailed = [&] {
@@ -215,9 +214,8 @@ int runBatch(const std::string &inputPath, const std::string &outputPath) {
     bool ok = convertStream(fd, writer, counts, &error);
     writer.closeFile();
 
-    std::string summary = std::to_string(counts.linesRead) + " lines read, " +
-                          std::to_string(counts.eventsWritten) + " events written, " +
-                          std::to_string(counts.duplicates) + " duplicates, " +
+    std::string summary = std::to_string(counts.linesRead) + " lines read, " + std::to_string(counts.eventsWritten) +
+                          " events written, " + std::to_string(counts.duplicates) + " duplicates, " +
                           std::to_string(counts.skipped) + " skipped";
     if (!ok) {
         printError(inputPath + ": " + error + " (after " + summary + ")");

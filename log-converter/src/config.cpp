@@ -105,8 +105,7 @@ Config loadConfig(const std::string &path, std::vector<std::string> *warnings) {
     if (fd < 0) {
         int err = errno;
         if (err != ENOENT && warnings)
-            warnings->push_back("cannot read configuration " + path + ": " + errorText(err) +
-                                "; using the defaults");
+            warnings->push_back("cannot read configuration " + path + ": " + errorText(err) + "; using the defaults");
         return Config{};
     }
     std::string text;

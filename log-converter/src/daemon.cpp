@@ -57,7 +57,7 @@ bool ensureParentDirectory(const std::string &path, std::string *error) {
     if (slash == std::string::npos || slash == 0)
         return true;
     std::string dir = path.substr(0, slash);
-    struct stat st{};
+    struct stat st {};
     if (::stat(dir.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode))
             return true;
@@ -78,12 +78,12 @@ struct Counters {
 
 void logStatus(const LogReader &reader, const Counters &counters, const char *prefix) {
     auto s = reader.stats();
-    Logger::getInstance().log(
-        Logger::INFO, std::string(prefix) + "lines read " + std::to_string(s.linesRead) + ", events written " +
-                          std::to_string(counters.written.load()) + ", duplicates " +
-                          std::to_string(counters.duplicates.load()) + ", dropped " +
-                          std::to_string(s.linesDropped) + ", rotations " + std::to_string(s.rotations) +
-                          ", truncations " + std::to_string(s.truncations));
+    Logger::getInstance().log(Logger::INFO, std::string(prefix) + "lines read " + std::to_string(s.linesRead) +
+                                                ", events written " + std::to_string(counters.written.load()) +
+                                                ", duplicates " + std::to_string(counters.duplicates.load()) +
+                                                ", dropped " + std::to_string(s.linesDropped) + ", rotations " +
+                                                std::to_string(s.rotations) + ", truncations " +
+                                                std::to_string(s.truncations));
 }
 
 }  // namespace
@@ -145,9 +145,8 @@ int runDaemon(const Config &config) {
     LogReader reader(config.inputLog, onLine, options);
     if (!reader.start(&error))
         return cannotStart("cannot follow " + config.inputLog + ": " + error);
-    logger.log(Logger::INFO, "Daemon started (pid " + std::to_string(::getpid()) + "): following " +
-                                 config.inputLog + " with " + reader.backendName() + ", writing to " +
-                                 config.outputLog +
+    logger.log(Logger::INFO, "Daemon started (pid " + std::to_string(::getpid()) + "): following " + config.inputLog +
+                                 " with " + reader.backendName() + ", writing to " + config.outputLog +
                                  (config.positionFile.empty() ? std::string(", no saved position")
                                                               : ", position saved in " + config.positionFile));
 
@@ -187,8 +186,8 @@ int runDaemon(const Config &config) {
                 logger.log(Logger::INFO, "Reopened the output log and the diagnostic log");
             continue;
         }
-        logger.log(Logger::INFO, std::string("Received ") + (info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM") +
-                                     ", stopping");
+        logger.log(Logger::INFO,
+                   std::string("Received ") + (info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM") + ", stopping");
         break;
     }
 

@@ -236,18 +236,25 @@ bool parseSeconds(std::string_view text, int64_t &value) {
 
 const char *eventName(int type) {
     switch (type) {
-    case 1: return "exectl";
-    case 2: return "filectl";
-    case 3: return "netctl";
-    default: return nullptr;
+    case 1:
+        return "exectl";
+    case 2:
+        return "filectl";
+    case 3:
+        return "netctl";
+    default:
+        return nullptr;
     }
 }
 
 const char *statusName(int type) {
     switch (type) {
-    case 1: return "enforcing";
-    case 2: return "permissive";
-    default: return nullptr;
+    case 1:
+        return "enforcing";
+    case 2:
+        return "permissive";
+    default:
+        return nullptr;
     }
 }
 
@@ -274,9 +281,7 @@ LogConverter::LogConverter() : logger_(Logger::getInstance()) {
     logger_.log(Logger::INFO, "LogConverter initialized");
 }
 
-bool LogConverter::tracing() const {
-    return debugMode_.load(std::memory_order_relaxed) && logger_.isDebugEnabled();
-}
+bool LogConverter::tracing() const { return debugMode_.load(std::memory_order_relaxed) && logger_.isDebugEnabled(); }
 
 bool LogConverter::shouldProcess(std::string_view line) const {
     std::string_view type;
@@ -401,8 +406,7 @@ void LogConverter::parseLineInto(std::string_view line, ParseResult &result) {
         result.valid = false;
         try {
             logger_.log(Logger::ERROR, concat({"Exception in parseLine: ", e.what()}));
-        } catch (...) {
-        }
+        } catch (...) {}
     }
 }
 
@@ -510,10 +514,9 @@ void LogConverter::parseSteps(std::string_view line, ParseResult &result) {
 
     result.valid = true;
     if (trace)
-        logger_.log(Logger::DEBUG,
-                    concat({"Parse successful - container_id: ", result.containerId, ", type: ", type,
-                            ", event: ", std::to_string(result.eventType), ", path: ", result.path,
-                            ", status: ", std::to_string(result.statusType)}));
+        logger_.log(Logger::DEBUG, concat({"Parse successful - container_id: ", result.containerId, ", type: ", type,
+                                           ", event: ", std::to_string(result.eventType), ", path: ", result.path,
+                                           ", status: ", std::to_string(result.statusType)}));
 }
 
 void LogConverter::buildKey(const ParseResult &result, std::string &key) const {

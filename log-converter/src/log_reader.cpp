@@ -95,10 +95,10 @@ void LineSplitter::reset() {
 // ------------------------------------------------------------------- LogReader
 
 LogReader::LogReader(std::string path, LineCallback onLine, Options options)
-    : path_(std::move(path)), onLine_(std::move(onLine)), options_(std::move(options)),
-      splitter_(options_.maxLine) {}
+    : path_(std::move(path)), onLine_(std::move(onLine)), options_(std::move(options)), splitter_(options_.maxLine) {}
 
-LogReader::LogReader(std::string path, LineCallback onLine) : LogReader(std::move(path), std::move(onLine), Options{}) {}
+LogReader::LogReader(std::string path, LineCallback onLine)
+    : LogReader(std::move(path), std::move(onLine), Options{}) {}
 
 LogReader::~LogReader() { stop(); }
 
@@ -136,7 +136,7 @@ bool LogReader::start(std::string *error) {
         *error = "read and line limits must be positive";
         return false;
     }
-    struct stat st{};
+    struct stat st {};
     if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
         *error = path_ + " is not a regular file";
         return false;
@@ -182,8 +182,7 @@ void LogReader::stop() {
         return;
     stopRequested_.store(true, std::memory_order_relaxed);
     std::uint64_t one = 1;
-    while (::write(stopFd_.get(), &one, sizeof one) < 0 && errno == EINTR) {
-    }
+    while (::write(stopFd_.get(), &one, sizeof one) < 0 && errno == EINTR) {}
     if (thread_.joinable())
         thread_.join();
     started_ = false;
@@ -193,7 +192,7 @@ bool LogReader::openFile(const std::string &path, OpenFile *file) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd)
         return false;
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return false;
     file->fd = std::move(fd);
@@ -228,8 +227,8 @@ void LogReader::openInitial() {
                                  (havePath ? "its new file follows from its beginning once " + oldName + " is idle"
                                            : "waiting for a new file there after " + oldName));
         } else {
-            log(Level::Warn, "The file of the saved position (device " + std::to_string(saved->device) +
-                                 ", inode " + std::to_string(saved->inode) + ") is no longer beside " + path_ +
+            log(Level::Warn, "The file of the saved position (device " + std::to_string(saved->device) + ", inode " +
+                                 std::to_string(saved->inode) + ") is no longer beside " + path_ +
                                  ": lines written to it after offset " + std::to_string(saved->offset) +
                                  " could not be recovered");
             if (!havePath) {
@@ -243,13 +242,12 @@ void LogReader::openInitial() {
         }
     } else if (havePath) {
         current_ = std::move(atPath);
-        struct stat st{};
+        struct stat st {};
         ::fstat(current_.fd.get(), &st);
         offset_ = static_cast<std::uint64_t>(st.st_size);
         // Starting inside a line would hand on its second half as a line.
         char last = '\n';
-        if (offset_ > 0 && ::pread(current_.fd.get(), &last, 1, static_cast<off_t>(offset_ - 1)) == 1 &&
-            last != '\n')
+        if (offset_ > 0 && ::pread(current_.fd.get(), &last, 1, static_cast<off_t>(offset_ - 1)) == 1 && last != '\n')
             splitter_.skipToNextLine();
         log(Level::Info, "Following " + path_ + " from its end (offset " + std::to_string(offset_) + ")");
     } else {
@@ -263,15 +261,14 @@ void LogReader::openInitial() {
 }
 
 void LogReader::resumeAt(std::uint64_t savedOffset, const std::string &name) {
-    struct stat st{};
+    struct stat st {};
     ::fstat(current_.fd.get(), &st);
     if (savedOffset <= static_cast<std::uint64_t>(st.st_size)) {
         offset_ = savedOffset;
         // A run that started inside a line saved that point; its rest is
         // no line of its own.
         char last = '\n';
-        if (offset_ > 0 && ::pread(current_.fd.get(), &last, 1, static_cast<off_t>(offset_ - 1)) == 1 &&
-            last != '\n')
+        if (offset_ > 0 && ::pread(current_.fd.get(), &last, 1, static_cast<off_t>(offset_ - 1)) == 1 && last != '\n')
             splitter_.skipToNextLine();
         log(Level::Info, "Following " + name + " from the saved position (offset " + std::to_string(offset_) + ")");
     } else {
@@ -311,7 +308,7 @@ void LogReader::run() {
 }
 
 bool LogReader::checkTruncation() {
-    struct stat st{};
+    struct stat st {};
     if (::fstat(current_.fd.get(), &st) != 0)
         return false;
     if (static_cast<std::uint64_t>(st.st_size) >= offset_)
@@ -379,7 +376,7 @@ void LogReader::pump() {
         // of writes made after the last read found the end; they will not
         // wake the wait again, so look at the size once more. (Once per size,
         // so a file whose size and content disagree cannot keep us here.)
-        struct stat after{};
+        struct stat after {};
         if (::fstat(current_.fd.get(), &after) == 0) {
             const auto size = static_cast<std::uint64_t>(after.st_size);
             if (size != offset_ && size != lookedAt) {
@@ -391,14 +388,14 @@ void LogReader::pump() {
             return;
         // Idle is judged by the file's own modification time, so a queued
         // file that went quiet long ago is passed through without waiting.
-        struct stat cur{};
+        struct stat cur {};
         if (gotData && ::fstat(current_.fd.get(), &cur) == 0)
             current_.lastGrowth = std::max(current_.lastGrowth, modificationToSteady(cur));
         if (Clock::now() - idleSince() < options_.rotationIdle)
             return;
         // Nothing new arrived since the loop found the end: one last look,
         // then move on.
-        struct stat st{};
+        struct stat st {};
         if (::fstat(current_.fd.get(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) > offset_)
             continue;
         switchToNext();
@@ -413,7 +410,7 @@ void LogReader::checkRotation() {
         if (openFile(renamed, &file) && !isKnown(file.device, file.inode))
             enqueue(std::move(file), "renamed to " + renamed);
     }
-    struct stat st{};
+    struct stat st {};
     if (::stat(path_.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return;  // gone for now: keep reading what we hold
     if (isKnown(static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)))
@@ -461,7 +458,8 @@ int LogReader::nextTimeoutMs() const {
     if (!next_.empty())
         deadline = idleSince() + options_.rotationIdle;
     if (!options_.positionFile.empty() && current_.fd &&
-        !(positionSaved_ && savedPosition_ == FilePosition{current_.device, current_.inode, offset_ - splitter_.pending()}))
+        !(positionSaved_ &&
+          savedPosition_ == FilePosition{current_.device, current_.inode, offset_ - splitter_.pending()}))
         deadline = std::min(deadline, lastSave_ + options_.saveInterval);
     if (deadline == Clock::time_point::max())
         return -1;

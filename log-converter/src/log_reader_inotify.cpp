@@ -72,8 +72,8 @@ public:
 
     Wake wait(int timeoutMs) override {
         using Clock = std::chrono::steady_clock;
-        const auto deadline = timeoutMs < 0 ? Clock::time_point::max()
-                                            : Clock::now() + std::chrono::milliseconds(timeoutMs);
+        const auto deadline =
+            timeoutMs < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
             if (dirWd_ < 0)
                 watchDirectory();

@@ -24,14 +24,12 @@ std::string errorText(int err) {
 
 void pause100ms() {
     struct timespec left = {0, 100 * 1000 * 1000};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {}
 }
 
 }  // namespace
 
-LogWriter::LogWriter(std::string path, bool checkEachLine)
-    : path_(std::move(path)), checkEachLine_(checkEachLine) {
+LogWriter::LogWriter(std::string path, bool checkEachLine) : path_(std::move(path)), checkEachLine_(checkEachLine) {
     openFile(true);
 }
 
@@ -125,8 +123,8 @@ bool LogWriter::writeLine(std::string_view line) {
         struct stat st;
         if (checkEachLine_ && fstat(fileno(stream_), &st) == 0)
             wholeLinesEnd_ = static_cast<uint64_t>(st.st_size);
-        bool ok = fwrite_unlocked(line.data(), 1, line.size(), stream_) == line.size() &&
-                  putc_unlocked('\n', stream_) != EOF;
+        bool ok =
+            fwrite_unlocked(line.data(), 1, line.size(), stream_) == line.size() && putc_unlocked('\n', stream_) != EOF;
         if (ok && checkEachLine_)
             ok = fflush(stream_) == 0;
         if (ok) {

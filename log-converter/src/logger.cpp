@@ -28,11 +28,16 @@ void writeAll(int fd, std::string_view text) {
 
 const char *levelName(int level) {
     switch (level) {
-    case Logger::DEBUG: return "DEBUG";
-    case Logger::INFO: return "INFO";
-    case Logger::WARN: return "WARN";
-    case Logger::ERROR: return "ERROR";
-    default: return "UNKNOWN";
+    case Logger::DEBUG:
+        return "DEBUG";
+    case Logger::INFO:
+        return "INFO";
+    case Logger::WARN:
+        return "WARN";
+    case Logger::ERROR:
+        return "ERROR";
+    default:
+        return "UNKNOWN";
     }
 }
 
@@ -42,7 +47,7 @@ void makeDirectories(const std::string &dir) {
     struct stat st;
     if (::stat(dir.c_str(), &st) == 0)
         return;
-    for (size_t pos = dir.find('/', 1); ; pos = dir.find('/', pos + 1)) {
+    for (size_t pos = dir.find('/', 1);; pos = dir.find('/', pos + 1)) {
         std::string part = dir.substr(0, pos);
         if (!part.empty() && ::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
             return;
@@ -118,8 +123,8 @@ void Logger::init(const std::string &path, bool debug) {
                 writeAll(STDOUT_FILENO, "SUCCESS: Created and opened log file: " + path + "\n");
             } else {
                 int err = errno;
-                writeAll(STDERR_FILENO, "ERROR: Cannot open log file: " + path + " (errno: " +
-                                            std::to_string(err) + " - " + errorText(err) + ")\n");
+                writeAll(STDERR_FILENO, "ERROR: Cannot open log file: " + path + " (errno: " + std::to_string(err) +
+                                            " - " + errorText(err) + ")\n");
             }
         }
         initialized_ = true;

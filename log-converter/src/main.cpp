@@ -23,20 +23,19 @@
 
 namespace {
 
-constexpr const char *kUsage =
-    "Usage: vrex-log-converter [--config PATH]\n"
-    "       vrex-log-converter --convert INPUT [--output FILE] [--config PATH]\n"
-    "\n"
-    "Without --convert, follows the audit log named in the configuration and\n"
-    "appends one line per container denial or detection to the event log.\n"
-    "\n"
-    "  --convert INPUT  convert the whole audit log INPUT from its start, print a\n"
-    "                   summary on standard error and exit\n"
-    "  --output FILE    append the events to FILE instead of the configured\n"
-    "                   output_log (only with --convert)\n"
-    "  --config PATH    configuration file (default /etc/vrex/vrex-log-converter.conf)\n"
-    "  --help           show this help and exit\n"
-    "  --version        show the version and exit\n";
+constexpr const char *kUsage = "Usage: vrex-log-converter [--config PATH]\n"
+                               "       vrex-log-converter --convert INPUT [--output FILE] [--config PATH]\n"
+                               "\n"
+                               "Without --convert, follows the audit log named in the configuration and\n"
+                               "appends one line per container denial or detection to the event log.\n"
+                               "\n"
+                               "  --convert INPUT  convert the whole audit log INPUT from its start, print a\n"
+                               "                   summary on standard error and exit\n"
+                               "  --output FILE    append the events to FILE instead of the configured\n"
+                               "                   output_log (only with --convert)\n"
+                               "  --config PATH    configuration file (default /etc/vrex/vrex-log-converter.conf)\n"
+                               "  --help           show this help and exit\n"
+                               "  --version        show the version and exit\n";
 
 void writeText(int fd, std::string_view text) {
     while (!text.empty()) {

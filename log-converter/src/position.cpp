@@ -171,7 +171,7 @@ std::optional<std::string> findSavedFile(const std::string &besidePath, const Fi
         }
         if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN)
             continue;
-        struct stat st{};
+        struct stat st {};
         if (::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
             continue;
         if (static_cast<std::uint64_t>(st.st_dev) == position.device &&

@@ -39,10 +39,12 @@ TEST_F(BatchE2eTest, SampleLogBecomesTheExpectedEventLog) {
     EXPECT_EQ(r.out, "SUCCESS: Created and opened log file: " + kDiagLog + "\n");
     // The one unexpected status word of the sample is an ERROR, echoed on
     // standard error; the summary is the last line.
-    std::string summary = "vrex-log-converter: " + kSample + ": 27 lines read, 11 events written, 3 duplicates, 13 skipped\n";
+    std::string summary =
+        "vrex-log-converter: " + kSample + ": 27 lines read, 11 events written, 3 duplicates, 13 skipped\n";
     ASSERT_GE(r.err.size(), summary.size());
     EXPECT_EQ(r.err.substr(r.err.size() - summary.size()), summary);
-    EXPECT_NE(r.err.find("[ERROR] Unexpected status word (neither denied nor detect): granted in line: "), std::string::npos);
+    EXPECT_NE(r.err.find("[ERROR] Unexpected status word (neither denied nor detect): granted in line: "),
+              std::string::npos);
     std::string diag = readFile(kDiagLog);
     EXPECT_NE(diag.find("[INFO] Logger initialized\n"), std::string::npos);
     EXPECT_NE(diag.find("[INFO] Debug mode: disabled\n"), std::string::npos);
@@ -67,7 +69,8 @@ TEST_F(BatchE2eTest, ConfigurationChoosesOutputAndDebug) {
     std::string diag = readFile(kDiagLog);
     EXPECT_NE(diag.find("[INFO] Debug mode: enabled\n"), std::string::npos);
     EXPECT_NE(diag.find("[INFO] Debug mode changed to: enabled\n"), std::string::npos);
-    EXPECT_NE(diag.find("[WARN] " + kConfig + ": line 4: ignored, unknown key: \"colour = blue\"\n"), std::string::npos);
+    EXPECT_NE(diag.find("[WARN] " + kConfig + ": line 4: ignored, unknown key: \"colour = blue\"\n"),
+              std::string::npos);
     EXPECT_NE(diag.find("[DEBUG] Parse successful - container_id: "), std::string::npos);
     EXPECT_NE(diag.find("[DEBUG] Skipping duplicate log entry: "), std::string::npos);
 
@@ -82,8 +85,9 @@ TEST_F(BatchE2eTest, ConfigurationChoosesOutputAndDebug) {
 TEST_F(BatchE2eTest, UnusableInputOrOutputIsNamedAndFails) {
     auto r = run({"--convert", "/var/log/no such audit.log"});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("vrex-log-converter: cannot open input /var/log/no such audit.log: No such file or directory\n"),
-              std::string::npos)
+    EXPECT_NE(
+        r.err.find("vrex-log-converter: cannot open input /var/log/no such audit.log: No such file or directory\n"),
+        std::string::npos)
         << r.err;
     r = run({"--convert", "/var/log"});
     EXPECT_EQ(r.exitCode, 1);
@@ -95,13 +99,15 @@ TEST_F(BatchE2eTest, UnusableInputOrOutputIsNamedAndFails) {
     // Opens, but every read fails.
     r = run({"--convert", "/proc/self/mem"});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("vrex-log-converter: /proc/self/mem: Input/output error (after 0 lines read, "), std::string::npos)
+    EXPECT_NE(r.err.find("vrex-log-converter: /proc/self/mem: Input/output error (after 0 lines read, "),
+              std::string::npos)
         << r.err;
 
     r = run({"--convert", kSample, "--output", "/var/log/missing-dir/out.log"});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("vrex-log-converter: cannot open output /var/log/missing-dir/out.log: No such file or directory\n"),
-              std::string::npos);
+    EXPECT_NE(
+        r.err.find("vrex-log-converter: cannot open output /var/log/missing-dir/out.log: No such file or directory\n"),
+        std::string::npos);
 
     writeFile("/var/log/self.log", readFile(kSample));
     r = run({"--convert", "/var/log/self.log", "--output", "/var/log/self.log"});

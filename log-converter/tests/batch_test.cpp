@@ -77,10 +77,10 @@ TEST_F(BatchTest, LinesAcrossReadChunksAreWhole) {
 TEST_F(BatchTest, HugeEmptyAndUnterminatedLines) {
     std::string a = id(1), b = id(2), c = id(3), d = id(4);
     std::string text = "\n\n" + record(a, " junk=" + std::string(10 << 20, 'j')) + "\n" +  // 10 MiB record
-                       std::string(17 << 20, 'z') + "\n" +                                  // over the limit
-                       record(b) + "\n" + record(b) + "\n" +                                // a repeat
-                       std::string(40 << 20, 'q') + "\n" +                                  // far over the limit
-                       record(c) + "\n" + record(d);                                        // no final newline
+                       std::string(17 << 20, 'z') + "\n" +                                 // over the limit
+                       record(b) + "\n" + record(b) + "\n" +                               // a repeat
+                       std::string(40 << 20, 'q') + "\n" +                                 // far over the limit
+                       record(c) + "\n" + record(d);                                       // no final newline
     BatchCounts counts;
     std::string output;
     ASSERT_TRUE(run(text, counts, output));

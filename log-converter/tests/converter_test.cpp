@@ -36,7 +36,9 @@ protected:
     }
     // A container id no other test uses, so the duplicate cache cannot
     // carry a key over from another test.
-    std::string freshId() { return "c" + std::to_string(++counter_) + "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name(); }
+    std::string freshId() {
+        return "c" + std::to_string(++counter_) + "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    }
     LogConverter &conv = LogConverter::getInstance();
     static inline int counter_ = 0;
 };
@@ -111,7 +113,8 @@ TEST_F(ConverterTest, UnexpectedStatusWordIsAnErrorEvenWithoutDebug) {
     EXPECT_EQ(conv.determineStatusType(line), 0);
     EXPECT_EQ(conv.determineStatusType("avc:"), 0);  // empty word
     std::string err = cap.err();
-    std::string expected = "[ERROR] Unexpected status word (neither denied nor detect): granted in line: " + line + "\n";
+    std::string expected =
+        "[ERROR] Unexpected status word (neither denied nor detect): granted in line: " + line + "\n";
     EXPECT_NE(err.find(expected), std::string::npos) << err;
     EXPECT_NE(logText().find(expected), std::string::npos);
     EXPECT_NE(err.find("(neither denied nor detect):  in line: avc:\n"), std::string::npos);
@@ -168,8 +171,8 @@ TEST_F(ConverterTest, PathComesFromNameForAccessAndProcPathForNetwork) {
                          std::string(kId);
     EXPECT_FALSE(parsed(noProc).valid);
     // name= is a substring: filename= is taken as the path of an access record.
-    std::string longer = "type=VREX_AVC msg=audit(1796638780:1): avc: denied { write } filename=/f container_id=" +
-                         std::string(kId);
+    std::string longer =
+        "type=VREX_AVC msg=audit(1796638780:1): avc: denied { write } filename=/f container_id=" + std::string(kId);
     EXPECT_EQ(parsed(longer).path, "/f");
 }
 
@@ -202,8 +205,8 @@ TEST_F(ConverterTest, TimestampsConvertToLocalSeconds) {
     EXPECT_EQ(conv.convertTimestamp("1796638780.999"), "Dec 07 10:19:40");
     EXPECT_EQ(conv.convertTimestamp(" \t+1796638780"), "Dec 07 10:19:40");
     EXPECT_EQ(conv.convertTimestamp("1796638780999"), "Dec 07 10:19:40");  // milliseconds
-    EXPECT_EQ(conv.convertTimestamp("10000000000"), "Nov 20 17:46:40");   // not above the limit: seconds
-    EXPECT_EQ(conv.convertTimestamp("10000000001"), "Apr 26 17:46:40");   // milliseconds
+    EXPECT_EQ(conv.convertTimestamp("10000000000"), "Nov 20 17:46:40");    // not above the limit: seconds
+    EXPECT_EQ(conv.convertTimestamp("10000000001"), "Apr 26 17:46:40");    // milliseconds
     EXPECT_EQ(conv.convertTimestamp("-5"), "Dec 31 23:59:55");
     EXPECT_EQ(conv.convertTimestamp("9223372036854775807"), "Aug 17 07:12:55");
     EXPECT_EQ(conv.convertTimestamp("9223372036854775808"), "");  // out of range
@@ -242,10 +245,12 @@ TEST_F(ConverterTest, RawTimeRunsFromAuditToTheFirstColonOrParenthesis) {
 
 TEST_F(ConverterTest, RenderedLineHasTheExactFormat) {
     std::string id = freshId();
-    EXPECT_EQ(convert(avcLine(id)), "Dec 07 10:19:40,container_id=" + id + ",Event=filectl,path=/etc/passwd,status=enforcing");
+    EXPECT_EQ(convert(avcLine(id)),
+              "Dec 07 10:19:40,container_id=" + id + ",Event=filectl,path=/etc/passwd,status=enforcing");
     EXPECT_EQ(convert(avcLine(id, "execute", "/bin/x", "detect")),
               "Dec 07 10:19:40,container_id=" + id + ",Event=exectl,path=/bin/x,status=permissive");
-    EXPECT_EQ(convert(netLine(id)), "Dec 07 10:19:40,container_id=" + id + ",Event=netctl,path=/usr/bin/curl,status=enforcing");
+    EXPECT_EQ(convert(netLine(id)),
+              "Dec 07 10:19:40,container_id=" + id + ",Event=netctl,path=/usr/bin/curl,status=enforcing");
     LogConverter::ParseResult invalid;
     EXPECT_EQ(conv.convertToOutputFormat(invalid), "");
     EXPECT_EQ(conv.generateLogHash(invalid), "");
@@ -255,7 +260,7 @@ TEST_F(ConverterTest, RepeatsWithinOneSecondAreDropped) {
     std::string id = freshId();
     uint64_t before = conv.duplicateCount();
     EXPECT_FALSE(convert(avcLine(id, "write", "/p", "denied", "1796638780.100")).empty());
-    EXPECT_EQ(convert(avcLine(id, "write", "/p", "denied", "1796638780.900")), "");        // same second
+    EXPECT_EQ(convert(avcLine(id, "write", "/p", "denied", "1796638780.900")), "");         // same second
     EXPECT_EQ(convert(avcLine(id, "truncate", "/p", "detect", "1796638780999")), "");       // other kind, same key
     EXPECT_FALSE(convert(avcLine(id, "write", "/p", "denied", "1796638781.000")).empty());  // next second
     EXPECT_FALSE(convert(avcLine(id, "write", "/q", "denied", "1796638780.100")).empty());  // other path
@@ -266,7 +271,8 @@ TEST_F(ConverterTest, RepeatsWithinOneSecondAreDropped) {
     // The duplicate message depends on the logger's flag only.
     LogConverter::setDebugMode(false);
     EXPECT_EQ(conv.convertToOutputFormat(result), "");
-    EXPECT_NE(logText().find("[DEBUG] Skipping duplicate log entry: " + id + "|/p|Dec 07 10:19:40\n"), std::string::npos);
+    EXPECT_NE(logText().find("[DEBUG] Skipping duplicate log entry: " + id + "|/p|Dec 07 10:19:40\n"),
+              std::string::npos);
     Logger::getInstance().setDebugMode(false);
     std::string before2 = logText();
     CaptureOutput cap;
@@ -278,9 +284,7 @@ TEST_F(ConverterTest, RepeatsWithinOneSecondAreDropped) {
 TEST_F(ConverterTest, CacheEmptiesOnThe1001stDistinctKey) {
     LogConverter::setDebugMode(true);
     std::string id = freshId();
-    auto distinct = [&](int n) {
-        return conv.parseLine(avcLine(id + "_" + std::to_string(n), "write", "/k"));
-    };
+    auto distinct = [&](int n) { return conv.parseLine(avcLine(id + "_" + std::to_string(n), "write", "/k")); };
     // Fill until the cache empties, so that it is known to be empty.
     int n = 0;
     const std::string cleared = "[DEBUG] Cleared duplicate cache (size limit reached)\n";
@@ -303,10 +307,10 @@ TEST_F(ConverterTest, CacheEmptiesOnThe1001stDistinctKey) {
     for (int i = 0; i < 999; ++i)                           // 1000 keys
         ASSERT_FALSE(conv.convertToOutputFormat(distinct(n++)).empty());
     EXPECT_EQ(countClears(), clears);
-    EXPECT_EQ(conv.convertToOutputFormat(key), "");          // still remembered
+    EXPECT_EQ(conv.convertToOutputFormat(key), "");                   // still remembered
     EXPECT_FALSE(conv.convertToOutputFormat(distinct(n++)).empty());  // 1001st: emptied
     EXPECT_EQ(countClears(), clears + 1);
-    EXPECT_FALSE(conv.convertToOutputFormat(key).empty());   // written again
+    EXPECT_FALSE(conv.convertToOutputFormat(key).empty());  // written again
 }
 
 TEST_F(ConverterTest, KeyIsRememberedEvenWhenTheKindCannotBeNamed) {
@@ -345,7 +349,8 @@ TEST_F(ConverterTest, DebugTraceOfASuccessfulParse) {
         ASSERT_NE(found, std::string::npos) << "missing or out of order: " << step << "\n" << log;
         at = found;
     }
-    EXPECT_NE(log.find("[DEBUG] Parse successful - container_id: " + id + ", type: VREX_AVC, event: 2, path: /etc/x, status: 1\n"),
+    EXPECT_NE(log.find("[DEBUG] Parse successful - container_id: " + id +
+                       ", type: VREX_AVC, event: 2, path: /etc/x, status: 1\n"),
               std::string::npos);
     EXPECT_NE(log.find("[DEBUG] Output: " + out + "\n"), std::string::npos);
 
@@ -381,7 +386,8 @@ TEST_F(ConverterTest, HostileLinesFollowTheRules) {
     std::string id = freshId();
     std::string bytes = std::string("/a\0b\xff\xc3(", 7);
     std::string line = avcLine(id, "write", "\"" + bytes + "\"");
-    EXPECT_EQ(convert(line), "Dec 07 10:19:40,container_id=" + id + ",Event=filectl,path=" + bytes + ",status=enforcing");
+    EXPECT_EQ(convert(line),
+              "Dec 07 10:19:40,container_id=" + id + ",Event=filectl,path=" + bytes + ",status=enforcing");
     std::string nulType = std::string("type=VREX_AVC\0", 14) + line.substr(13);
     EXPECT_EQ(convert(nulType), "");  // the type value runs on past the NUL
 

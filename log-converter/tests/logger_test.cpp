@@ -74,8 +74,8 @@ TEST_F(LoggerTest, UnopenableFileReportsTheErrorAndEntriesStillReachStandardErro
     std::string err = cap.err();
     std::string out = cap.out();
     EXPECT_TRUE(std::regex_match(
-        err, std::regex("ERROR: Cannot open log file: .*/plain/diag\\.log \\(errno: 20 - Not a directory\\)\n" + kStampRe +
-                        R"(\[INFO\] still here \[LOG_FILE_CLOSED\]\n)" + kStampRe +
+        err, std::regex("ERROR: Cannot open log file: .*/plain/diag\\.log \\(errno: 20 - Not a directory\\)\n" +
+                        kStampRe + R"(\[INFO\] still here \[LOG_FILE_CLOSED\]\n)" + kStampRe +
                         R"(\[ERROR\] and this \[LOG_FILE_CLOSED\]\n)")))
         << err;
     EXPECT_TRUE(std::regex_match(out, std::regex(kStampRe + R"(\[INFO\] Debug mode changed to: enabled\n)"))) << out;

@@ -55,7 +55,8 @@ public:
         return fd;
     }
     void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0)
+            ::close(fd_);
         fd_ = fd;
     }
 
@@ -79,9 +80,12 @@ struct Malloced {
 struct HexTable {
     bool digit[256] = {};
     constexpr HexTable() {
-        for (int c = '0'; c <= '9'; ++c) digit[c] = true;
-        for (int c = 'a'; c <= 'f'; ++c) digit[c] = true;
-        for (int c = 'A'; c <= 'F'; ++c) digit[c] = true;
+        for (int c = '0'; c <= '9'; ++c)
+            digit[c] = true;
+        for (int c = 'a'; c <= 'f'; ++c)
+            digit[c] = true;
+        for (int c = 'A'; c <= 'F'; ++c)
+            digit[c] = true;
     }
 };
 constexpr HexTable kHex;
@@ -101,31 +105,34 @@ bool allHex(const char *p) {
     return bad == 0;
 }
 
-bool isCSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool isCSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 // Base-10 conversion as strtol does it (leading white space, a sign, digits),
 // truncated to 8 bits. Unsigned wrap-around keeps exactly the low bits of the
 // true value whatever its size, so "256" is 0, "300" is 44 and "-1" is 255.
 uint8_t toSwitchByte(const char *s) {
-    while (isCSpace(*s)) ++s;
+    while (isCSpace(*s))
+        ++s;
     bool negative = false;
-    if (*s == '+' || *s == '-') negative = (*s++ == '-');
+    if (*s == '+' || *s == '-')
+        negative = (*s++ == '-');
     unsigned long value = 0;
-    for (; *s >= '0' && *s <= '9'; ++s) value = value * 10u + static_cast<unsigned long>(*s - '0');
-    if (negative) value = 0u - value;
+    for (; *s >= '0' && *s <= '9'; ++s)
+        value = value * 10u + static_cast<unsigned long>(*s - '0');
+    if (negative)
+        value = 0u - value;
     return static_cast<uint8_t>(value & 0xffu);
 }
 
 // The attribute reader on a line given by pointer and length.
-bool parseAttrIn(const char *line, size_t len, const char *name, size_t nameLen, char *out,
-                 size_t outSize) {
+bool parseAttrIn(const char *line, size_t len, const char *name, size_t nameLen, char *out, size_t outSize) {
     const char *end = line + len;
     const char *hit = static_cast<const char *>(::memmem(line, len, name, nameLen));
-    if (hit == nullptr) return false;
+    if (hit == nullptr)
+        return false;
     const char *q = hit + nameLen;
-    while (q < end && (*q == ' ' || *q == '"' || *q == '=')) ++q;
+    while (q < end && (*q == ' ' || *q == '"' || *q == '='))
+        ++q;
     if (q == end) {
         out[0] = '\0';
         return false;
@@ -152,7 +159,8 @@ public:
     // that a large store is not copied by repeated doubling.
     int reserveInitial(size_t textSize) {
         size_t bound = textSize / kMinPolicyLine + 1;
-        if (bound > kMaxInitialCapacity) bound = kMaxInitialCapacity;
+        if (bound > kMaxInitialCapacity)
+            bound = kMaxInitialCapacity;
         size_t capacity = bound > kInitialCapacity ? bound : kInitialCapacity;
         data_ = static_cast<_ContainerPolicy *>(std::malloc(capacity * kRecordSize));
         if (data_ == nullptr) {
@@ -210,13 +218,15 @@ bool fastNumber(const char *&p, const char *end, uint8_t &value) {
         ++p;
         ++digits;
     }
-    if (digits == 0 || p >= end || *p != '"') return false;
+    if (digits == 0 || p >= end || *p != '"')
+        return false;
     value = static_cast<uint8_t>(v & 0xffu);
     return true;
 }
 
 bool fastLiteral(const char *&p, const char *end, const char *lit, size_t litLen) {
-    if (static_cast<size_t>(end - p) < litLen || std::memcmp(p, lit, litLen) != 0) return false;
+    if (static_cast<size_t>(end - p) < litLen || std::memcmp(p, lit, litLen) != 0)
+        return false;
     p += litLen;
     return true;
 }
@@ -231,16 +241,24 @@ bool fastLiteral(const char *&p, const char *end, const char *lit, size_t litLen
 bool parseCanonicalLine(const char *line, size_t len, _ContainerPolicy &rec) {
     const char *p = line;
     const char *end = line + len;
-    if (!fastLiteral(p, end, LIT("  <policy id=\""))) return false;
-    if (static_cast<size_t>(end - p) < kIdLength + 1) return false;
-    if (!allHex(p)) return false;
+    if (!fastLiteral(p, end, LIT("  <policy id=\"")))
+        return false;
+    if (static_cast<size_t>(end - p) < kIdLength + 1)
+        return false;
+    if (!allHex(p))
+        return false;
     const char *id = p;
     p += kIdLength;
-    if (!fastLiteral(p, end, LIT("\" global=\"")) || !fastNumber(p, end, rec.global_switch)) return false;
-    if (!fastLiteral(p, end, LIT("\" exec=\"")) || !fastNumber(p, end, rec.exec_control)) return false;
-    if (!fastLiteral(p, end, LIT("\" net=\"")) || !fastNumber(p, end, rec.network_control)) return false;
-    if (!fastLiteral(p, end, LIT("\" file=\"")) || !fastNumber(p, end, rec.file_protection)) return false;
-    if (!fastLiteral(p, end, LIT("\"/>")) || p != end) return false;
+    if (!fastLiteral(p, end, LIT("\" global=\"")) || !fastNumber(p, end, rec.global_switch))
+        return false;
+    if (!fastLiteral(p, end, LIT("\" exec=\"")) || !fastNumber(p, end, rec.exec_control))
+        return false;
+    if (!fastLiteral(p, end, LIT("\" net=\"")) || !fastNumber(p, end, rec.network_control))
+        return false;
+    if (!fastLiteral(p, end, LIT("\" file=\"")) || !fastNumber(p, end, rec.file_protection))
+        return false;
+    if (!fastLiteral(p, end, LIT("\"/>")) || p != end)
+        return false;
     std::memcpy(rec.container_id, id, kIdLength);
     rec.container_id[kIdLength] = '\0';
     return true;
@@ -251,18 +269,22 @@ bool parseCanonicalLine(const char *line, size_t len, _ContainerPolicy &rec) {
 int parseLine(const char *line, size_t len, RecordArray &records, bool quiet) {
     _ContainerPolicy rec;
     std::memset(&rec, 0, sizeof rec);
-    if (parseCanonicalLine(line, len, rec)) return records.append(rec);
+    if (parseCanonicalLine(line, len, rec))
+        return records.append(rec);
 
     // The text of a line ends at a NUL byte, as for any C string.
-    if (const void *nul = std::memchr(line, '\0', len)) len = static_cast<size_t>(static_cast<const char *>(nul) - line);
+    if (const void *nul = std::memchr(line, '\0', len))
+        len = static_cast<size_t>(static_cast<const char *>(nul) - line);
     if (!contains(line, len, LIT("policy")) || contains(line, len, LIT("<?xml")) ||
         contains(line, len, LIT("container_policies")))
         return 0;
 
     char id[kIdLength + 1];
-    if (!parseAttrIn(line, len, LIT("id"), id, sizeof id)) return 0;
+    if (!parseAttrIn(line, len, LIT("id"), id, sizeof id))
+        return 0;
     if (!is_valid_container_id(id)) {
-        if (!quiet) std::fprintf(stderr, "Invalid container ID in XML: %s\n", id);
+        if (!quiet)
+            std::fprintf(stderr, "Invalid container ID in XML: %s\n", id);
         return 0;
     }
     std::memcpy(rec.container_id, id, sizeof id);
@@ -279,7 +301,8 @@ int parseLine(const char *line, size_t len, RecordArray &records, bool quiet) {
     };
     for (const auto &sw : switches) {
         char value[kValueBufferSize];
-        if (parseAttrIn(line, len, sw.name, sw.nameLen, value, sizeof value)) *sw.field = toSwitchByte(value);
+        if (parseAttrIn(line, len, sw.name, sw.nameLen, value, sizeof value))
+            *sw.field = toSwitchByte(value);
     }
     return records.append(rec);
 }
@@ -292,8 +315,10 @@ int parseCompleteLines(const char *data, size_t size, RecordArray &records, bool
     const char *end = data + size;
     while (p < end) {
         const char *nl = static_cast<const char *>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-        if (nl == nullptr) break;
-        if (nl != p && parseLine(p, static_cast<size_t>(nl - p), records, quiet) != 0) return -1;
+        if (nl == nullptr)
+            break;
+        if (nl != p && parseLine(p, static_cast<size_t>(nl - p), records, quiet) != 0)
+            return -1;
         p = nl + 1;
     }
     *used = static_cast<size_t>(p - data);
@@ -309,8 +334,10 @@ size_t formatPolicyLine(const _ContainerPolicy &rec, char *out) {
         p += n;
     };
     auto num = [&p](uint8_t v) {
-        if (v >= 100) *p++ = static_cast<char>('0' + v / 100);
-        if (v >= 10) *p++ = static_cast<char>('0' + (v / 10) % 10);
+        if (v >= 100)
+            *p++ = static_cast<char>('0' + v / 100);
+        if (v >= 10)
+            *p++ = static_cast<char>('0' + (v / 10) % 10);
         *p++ = static_cast<char>('0' + v % 10);
     };
     put(LIT("  <policy id=\""));
@@ -350,7 +377,8 @@ void splitPath(const char *path, char *dir, size_t dirSize, const char **base) {
 int checkReplaceable(const char *path) {
     struct stat st;
     if (::lstat(path, &st) != 0) {
-        if (errno == ENOENT) return 0;
+        if (errno == ENOENT)
+            return 0;
         std::perror("open");
         return -1;
     }
@@ -379,7 +407,8 @@ int createTemp(const char *dir, const char *base, char *tmpPath, size_t tmpSize)
             return -1;
         }
         int fd = ::open(tmpPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd >= 0) return fd;
+        if (fd >= 0)
+            return fd;
         if (errno != EEXIST) {
             std::perror("open");
             return -1;
@@ -393,12 +422,12 @@ int createTemp(const char *dir, const char *base, char *tmpPath, size_t tmpSize)
 // store. Only called under the store lock, so no live writer owns one.
 void removeStaleTemps(const char *dir, const char *base) {
     DIR *d = ::opendir(dir);
-    if (d == nullptr) return;
+    if (d == nullptr)
+        return;
     size_t baseLen = std::strlen(base);
     while (const struct dirent *e = ::readdir(d)) {
         const char *n = e->d_name;
-        if (n[0] == '.' && std::strncmp(n + 1, base, baseLen) == 0 && n[1 + baseLen] == '.' &&
-            n[2 + baseLen] != '\0')
+        if (n[0] == '.' && std::strncmp(n + 1, base, baseLen) == 0 && n[1 + baseLen] == '.' && n[2 + baseLen] != '\0')
             ::unlinkat(::dirfd(d), n, 0);
     }
     ::closedir(d);
@@ -407,7 +436,8 @@ void removeStaleTemps(const char *dir, const char *base) {
 // Writes the whole store file as a temporary file that replaces the old one
 // by rename, so the path always holds either the old or the new content.
 int writeStoreFile(const char *path, const _ContainerPolicy *policies, int count) {
-    if (checkReplaceable(path) != 0) return -1;
+    if (checkReplaceable(path) != 0)
+        return -1;
 
     char dir[kMaxPathLength + 2];
     const char *base = nullptr;
@@ -415,13 +445,15 @@ int writeStoreFile(const char *path, const _ContainerPolicy *policies, int count
     removeStaleTemps(dir, base);
     char tmpPath[kMaxPathLength + 64];
     Fd fd(createTemp(dir, base, tmpPath, sizeof tmpPath));
-    if (fd.get() < 0) return -1;
+    if (fd.get() < 0)
+        return -1;
 
     struct TempGuard {
         const char *path;
         bool keep = false;
         ~TempGuard() {
-            if (!keep) ::unlink(path);
+            if (!keep)
+                ::unlink(path);
         }
     } guard{tmpPath};
 
@@ -435,7 +467,8 @@ int writeStoreFile(const char *path, const _ContainerPolicy *policies, int count
         return -1;
     }
     fd.release();
-    if (streamBuffer.ptr != nullptr) std::setvbuf(stream, streamBuffer.ptr, _IOFBF, kWriteBuffer);
+    if (streamBuffer.ptr != nullptr)
+        std::setvbuf(stream, streamBuffer.ptr, _IOFBF, kWriteBuffer);
 
     char head[128];
     int headLen = std::snprintf(head, sizeof head, "%s<%s>\n", kXmlDeclaration, kRootName);
@@ -453,7 +486,8 @@ int writeStoreFile(const char *path, const _ContainerPolicy *policies, int count
     std::fprintf(stream, "</%s>\n", kRootName);
 
     bool ok = std::fflush(stream) == 0 && !std::ferror(stream);
-    if (!ok) std::perror("write");
+    if (!ok)
+        std::perror("write");
     if (ok && ::fsync(::fileno(stream)) != 0) {
         std::perror("fsync");
         ok = false;
@@ -462,7 +496,8 @@ int writeStoreFile(const char *path, const _ContainerPolicy *policies, int count
         std::perror("close");
         ok = false;
     }
-    if (!ok) return -1;
+    if (!ok)
+        return -1;
 
     if (::rename(tmpPath, path) != 0) {
         std::perror("rename");
@@ -493,7 +528,8 @@ public:
         }
         fd_.reset(::open(lockPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (fd_.get() < 0) {
-            if (errno == ENOENT) return 0;
+            if (errno == ENOENT)
+                return 0;
             std::perror("lock");
             return -1;
         }
@@ -512,12 +548,14 @@ private:
 
 int findIndex(const _ContainerPolicy *policies, int count, const char *id) {
     for (int i = 0; i < count; ++i)
-        if (std::memcmp(policies[i].container_id, id, kIdLength) == 0) return i;
+        if (std::memcmp(policies[i].container_id, id, kIdLength) == 0)
+            return i;
     return -1;
 }
 
 int saveUnlocked(const char *path, const _ContainerPolicy *policies, int count) {
-    if (writeStoreFile(path, policies, count) != 0) return -1;
+    if (writeStoreFile(path, policies, count) != 0)
+        return -1;
     std::fprintf(stdout, "Successfully saved %d policies to %s\n", count, path);
     return 0;
 }
@@ -525,16 +563,20 @@ int saveUnlocked(const char *path, const _ContainerPolicy *policies, int count) 
 }  // namespace
 
 bool is_valid_container_id(const char *id) {
-    if (id == nullptr) return false;
+    if (id == nullptr)
+        return false;
     for (size_t i = 0; i < kIdLength; ++i)
-        if (!isHex(id[i])) return false;  // a NUL is not a hexadecimal digit
+        if (!isHex(id[i]))
+            return false;  // a NUL is not a hexadecimal digit
     return id[kIdLength] == '\0';
 }
 
 bool parse_attr(const char *line, const char *name, char *out, size_t out_size) {
-    if (line == nullptr || name == nullptr || out == nullptr || out_size == 0) return false;
+    if (line == nullptr || name == nullptr || out == nullptr || out_size == 0)
+        return false;
     size_t nameLen = ::strnlen(name, kMaxAttrNameLength + 1);
-    if (nameLen == 0 || nameLen > kMaxAttrNameLength) return false;
+    if (nameLen == 0 || nameLen > kMaxAttrNameLength)
+        return false;
     return parseAttrIn(line, std::strlen(line), name, nameLen, out, out_size);
 }
 
@@ -553,7 +595,8 @@ int check_directory_exists(const char *path) {
         return -1;
     }
     char *slash = std::strrchr(dir, '/');
-    if (slash == nullptr) return 0;
+    if (slash == nullptr)
+        return 0;
     // A file directly below the root lives in "/".
     slash[slash == dir ? 1 : 0] = '\0';
     struct stat st;
@@ -572,10 +615,13 @@ int parse_policies(const char *data, size_t size, _ContainerPolicy **policies, i
     *policies = nullptr;
     *count = 0;
     RecordArray records;
-    if (records.reserveInitial(size) != 0) return -1;
+    if (records.reserveInitial(size) != 0)
+        return -1;
     size_t used = 0;
-    if (parseCompleteLines(data, size, records, quiet, &used) != 0) return -1;
-    if (used < size && parseLine(data + used, size - used, records, quiet) != 0) return -1;
+    if (parseCompleteLines(data, size, records, quiet, &used) != 0)
+        return -1;
+    if (used < size && parseLine(data + used, size - used, records, quiet) != 0)
+        return -1;
     *count = records.count();
     *policies = records.take();
     return 0;
@@ -592,7 +638,8 @@ int load(const char *path, _ContainerPolicy **policies, int *count, bool announc
     // Non-blocking, so that a FIFO at the path is refused instead of waited on.
     Fd fd(::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0) {
-        if (errno == ENOENT) return 0;
+        if (errno == ENOENT)
+            return 0;
         readFailure(path);
         return -1;
     }
@@ -602,8 +649,7 @@ int load(const char *path, _ContainerPolicy **policies, int *count, bool announc
         return -1;
     }
     off_t end = ::lseek(fd.get(), 0, SEEK_END);
-    if (end < 0 || ::lseek(fd.get(), 0, SEEK_SET) != 0 ||
-        static_cast<unsigned long long>(end) >= SIZE_MAX) {
+    if (end < 0 || ::lseek(fd.get(), 0, SEEK_SET) != 0 || static_cast<unsigned long long>(end) >= SIZE_MAX) {
         readFailure(path);
         return -1;
     }
@@ -612,7 +658,8 @@ int load(const char *path, _ContainerPolicy **policies, int *count, bool announc
     // The file is parsed as it is read, a piece at a time, so the text never
     // needs a buffer of its own size; lines are cut exactly as in one piece.
     RecordArray records;
-    if (records.reserveInitial(size) != 0) return -1;
+    if (records.reserveInitial(size) != 0)
+        return -1;
     size_t capacity = size < kReadChunk ? size + 1 : kReadChunk;
     Malloced<char> buf;
     buf.ptr = static_cast<char *>(std::malloc(capacity));
@@ -634,7 +681,8 @@ int load(const char *path, _ContainerPolicy **policies, int *count, bool announc
         }
         size_t want = capacity - have < size - total ? capacity - have : size - total;
         ssize_t got = ::read(fd.get(), buf.ptr + have, want);
-        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && errno == EINTR)
+            continue;
         if (got <= 0) {  // a short read: the file shrank under us
             readFailure(path);
             return -1;
@@ -642,14 +690,16 @@ int load(const char *path, _ContainerPolicy **policies, int *count, bool announc
         total += static_cast<size_t>(got);
         have += static_cast<size_t>(got);
         size_t used = 0;
-        if (parseCompleteLines(buf.ptr, have, records, false, &used) != 0) return -1;
+        if (parseCompleteLines(buf.ptr, have, records, false, &used) != 0)
+            return -1;
         if (used > 0) {
             std::memmove(buf.ptr, buf.ptr + used, have - used);
             have -= used;
         }
     }
     fd.reset();
-    if (have > 0 && parseLine(buf.ptr, have, records, false) != 0) return -1;
+    if (have > 0 && parseLine(buf.ptr, have, records, false) != 0)
+        return -1;
 
     int n = records.count();
     *policies = records.take();
@@ -669,9 +719,11 @@ int save(const char *path, const _ContainerPolicy *policies, int count) {
         std::fputs("Invalid parameters\n", stderr);
         return -1;
     }
-    if (check_directory_exists(path) != 0) return -1;
+    if (check_directory_exists(path) != 0)
+        return -1;
     StoreLock lock;
-    if (lock.acquire(path) != 0) return -1;
+    if (lock.acquire(path) != 0)
+        return -1;
     return saveUnlocked(path, policies, count);
 }
 
@@ -687,11 +739,13 @@ int add_policy(const char *path, const _ContainerPolicy *policy) {
         return -1;
     }
     StoreLock lock;
-    if (lock.acquire(path) != 0) return -1;
+    if (lock.acquire(path) != 0)
+        return -1;
 
     Malloced<_ContainerPolicy> records;
     int count = 0;
-    if (load(path, &records.ptr, &count) != 0) return -1;
+    if (load(path, &records.ptr, &count) != 0)
+        return -1;
     int at = findIndex(records.ptr, count, policy->container_id);
     if (at >= 0) {
         std::memcpy(&records.ptr[at], policy, kRecordSize);
@@ -721,16 +775,20 @@ int remove_policy(const char *path, const char *container_id) {
         return -1;
     }
     StoreLock lock;
-    if (lock.acquire(path) != 0) return -1;
+    if (lock.acquire(path) != 0)
+        return -1;
 
     Malloced<_ContainerPolicy> records;
     int count = 0;
-    if (load(path, &records.ptr, &count) != 0) return -1;
+    if (load(path, &records.ptr, &count) != 0)
+        return -1;
     int at = findIndex(records.ptr, count, container_id);
-    if (at < 0) return 0;
+    if (at < 0)
+        return 0;
     std::memmove(&records.ptr[at], &records.ptr[at + 1], static_cast<size_t>(count - at - 1) * kRecordSize);
     int rc = saveUnlocked(path, records.ptr, count - 1);
-    if (rc == 0) std::fprintf(stdout, "Successfully removed policy for container %s\n", container_id);
+    if (rc == 0)
+        std::fprintf(stdout, "Successfully removed policy for container %s\n", container_id);
     return rc;
 }
 
@@ -741,38 +799,46 @@ int find_policy(const char *path, const char *container_id, _ContainerPolicy *ou
     }
     Malloced<_ContainerPolicy> records;
     int count = 0;
-    if (load(path, &records.ptr, &count) != 0) return -1;
+    if (load(path, &records.ptr, &count) != 0)
+        return -1;
     int at = findIndex(records.ptr, count, container_id);
-    if (at < 0) return -1;
+    if (at < 0)
+        return -1;
     std::memcpy(out, &records.ptr[at], kRecordSize);
     return 0;
 }
 
 int clear_all(const char *path) {
-    if (check_directory_exists(path) != 0) return -1;
+    if (check_directory_exists(path) != 0)
+        return -1;
     StoreLock lock;
-    if (lock.acquire(path) != 0) return -1;
-    if (writeStoreFile(path, nullptr, 0) != 0) return -1;
+    if (lock.acquire(path) != 0)
+        return -1;
+    if (writeStoreFile(path, nullptr, 0) != 0)
+        return -1;
     std::fprintf(stdout, "Successfully cleared all policies in %s\n", path);
     return 0;
 }
 
 int load_to_array(const char *path, ContainerPolicyArray *array) {
-    if (array == nullptr) return -1;
+    if (array == nullptr)
+        return -1;
     // The descriptor may be uninitialised: empty it without freeing.
     array->policies = nullptr;
     array->count = 0;
     array->reserved = 0;
     _ContainerPolicy *records = nullptr;
     int count = 0;
-    if (load(path, &records, &count) != 0) return -1;
+    if (load(path, &records, &count) != 0)
+        return -1;
     array->policies = records;
     array->count = count;
     return 0;
 }
 
 void array_free(ContainerPolicyArray *array) {
-    if (array == nullptr) return;
+    if (array == nullptr)
+        return;
     std::free(array->policies);
     array->policies = nullptr;
     array->count = 0;

@@ -24,8 +24,7 @@ int check_directory_exists(const char *path);
 // new malloc'd array (nullptr when no record) and its count. A NUL byte ends
 // the text of its line. Identifiers breaking the rule are reported on
 // standard error unless quiet. 0, or -1 when memory runs out.
-int parse_policies(const char *data, size_t size, _ContainerPolicy **policies, int *count,
-                   bool quiet = false);
+int parse_policies(const char *data, size_t size, _ContainerPolicy **policies, int *count, bool quiet = false);
 
 // Save, clear, add and remove hold an exclusive flock on path + this suffix,
 // a file beside the store that is never removed.

@@ -13,10 +13,9 @@ using vrex::testing::runProcess;
 namespace {
 
 const std::set<std::string> kInterface = {
-    "vault_store_save",          "vault_store_load",          "vault_store_get_default_path",
-    "vault_store_exists",        "vault_store_init",          "vault_store_cleanup",
-    "vault_store_add_policy",    "vault_store_remove_policy", "vault_store_find_policy",
-    "vault_store_clear_all",     "vault_store_load_to_array", "vault_store_array_free",
+    "vault_store_save",          "vault_store_load",      "vault_store_get_default_path", "vault_store_exists",
+    "vault_store_init",          "vault_store_cleanup",   "vault_store_add_policy",       "vault_store_remove_policy",
+    "vault_store_find_policy",   "vault_store_clear_all", "vault_store_load_to_array",    "vault_store_array_free",
     "vault_store_sync_to_kernel"};
 
 }  // namespace
@@ -27,7 +26,8 @@ TEST(LibraryInterface, ExportsExactlyTheStoreFunctions) {
     std::set<std::string> exported;
     std::istringstream lines(nm.out);
     std::string addr, type, name;
-    while (lines >> addr >> type >> name) exported.insert(name);
+    while (lines >> addr >> type >> name)
+        exported.insert(name);
     EXPECT_EQ(exported, kInterface);
 }
 
@@ -42,7 +42,8 @@ TEST(LibraryInterface, NameAndSonameCarryNoVersion) {
 TEST(LibraryInterface, LoadsByPathAndResolvesEveryFunction) {
     void *lib = dlopen(VAULT_STORE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(lib, nullptr) << dlerror();
-    for (const auto &name : kInterface) EXPECT_NE(dlsym(lib, name.c_str()), nullptr) << name;
+    for (const auto &name : kInterface)
+        EXPECT_NE(dlsym(lib, name.c_str()), nullptr) << name;
     auto path = reinterpret_cast<const char *(*)()>(dlsym(lib, "vault_store_get_default_path"));
     ASSERT_NE(path, nullptr);
     EXPECT_STREQ(path(), "/etc/vrex/container/container.xml");

@@ -37,7 +37,8 @@ const std::string kKernel = "/sys/kernel/security/vrex/policy_docker/dockerstatu
 // outFd (or /dev/null) and stderr to errPath.
 pid_t startWriter(const std::vector<std::string> &args, int inFd, int outFd, const std::string &errPath) {
     pid_t pid = fork();
-    if (pid != 0) return pid;
+    if (pid != 0)
+        return pid;
     int null_fd = open("/dev/null", O_RDWR);
     int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(inFd >= 0 ? inFd : null_fd, 0);
@@ -45,7 +46,8 @@ pid_t startWriter(const std::vector<std::string> &args, int inFd, int outFd, con
     dup2(err, 2);
     std::vector<char *> argv;
     argv.push_back(const_cast<char *>(VAULT_STORE_WRITER));
-    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    for (const auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     execv(VAULT_STORE_WRITER, argv.data());
     _exit(127);
@@ -53,8 +55,7 @@ pid_t startWriter(const std::vector<std::string> &args, int inFd, int outFd, con
 
 int waitExit(pid_t pid) {
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
@@ -72,7 +73,8 @@ std::vector<std::string> strayFiles() {
     std::vector<std::string> names;
     for (const auto &e : std::filesystem::directory_iterator(kDir)) {
         std::string n = e.path().filename();
-        if (n != "container.xml" && n != "container.xml.lock" && n != "filler") names.push_back(n);
+        if (n != "container.xml" && n != "container.xml.lock" && n != "filler")
+            names.push_back(n);
     }
     return names;
 }
@@ -106,7 +108,8 @@ TEST_F(FixedPaths, EveryOperationUsesTheStoreAndKernelPaths) {
                                           makePolicy(makeId(3), 0, 1, 1, 1)};
     {
         CaptureOutput cap;
-        for (const auto &r : recs) ASSERT_EQ(vault_store_add_policy(&r), 0);
+        for (const auto &r : recs)
+            ASSERT_EQ(vault_store_add_policy(&r), 0);
         EXPECT_EQ(cap.err(), "");
     }
     EXPECT_TRUE(vault_store_exists());
@@ -135,15 +138,16 @@ TEST_F(FixedPaths, EveryOperationUsesTheStoreAndKernelPaths) {
     ASSERT_EQ(vault_store_clear_all(), 0);
     EXPECT_TRUE(loadStore().empty());
     vault_store_cleanup();
-    EXPECT_EQ(cap.out(),
-              "Successfully loaded 3 policies from /etc/vrex/container/container.xml\n"
-              "Successfully loaded 3 policies from /etc/vrex/container/container.xml\n"
-              "Successfully loaded 3 policies from /etc/vrex/container/container.xml\n"
-              "Successfully synced 3 policies to kernel\n"
-              "Successfully loaded 3 policies from /etc/vrex/container/container.xml\n"
-              "Successfully saved 2 policies to /etc/vrex/container/container.xml\n"
-              "Successfully removed policy for container " + makeId(1) + "\n"
-              "Successfully cleared all policies in /etc/vrex/container/container.xml\n");
+    EXPECT_EQ(cap.out(), "Successfully loaded 3 policies from /etc/vrex/container/container.xml\n"
+                         "Successfully loaded 3 policies from /etc/vrex/container/container.xml\n"
+                         "Successfully loaded 3 policies from /etc/vrex/container/container.xml\n"
+                         "Successfully synced 3 policies to kernel\n"
+                         "Successfully loaded 3 policies from /etc/vrex/container/container.xml\n"
+                         "Successfully saved 2 policies to /etc/vrex/container/container.xml\n"
+                         "Successfully removed policy for container " +
+                             makeId(1) +
+                             "\n"
+                             "Successfully cleared all policies in /etc/vrex/container/container.xml\n");
 }
 
 TEST_F(FixedPaths, WritersInEightProcessesLoseNoUpdate) {
@@ -162,7 +166,8 @@ TEST_F(FixedPaths, WritersInEightProcessesLoseNoUpdate) {
     auto recs = loadStore();
     ASSERT_EQ(recs.size(), 2000u);
     std::set<std::string> ids;
-    for (const auto &r : recs) ids.insert(r.container_id);
+    for (const auto &r : recs)
+        ids.insert(r.container_id);
     EXPECT_EQ(ids.size(), 2000u);
     EXPECT_EQ(*ids.begin(), makeId(1));
     EXPECT_EQ(*ids.rbegin(), makeId(2000));
@@ -171,7 +176,8 @@ TEST_F(FixedPaths, WritersInEightProcessesLoseNoUpdate) {
 
 TEST_F(FixedPaths, AWriterKilledAtAnyMomentLeavesOldOrNewContent) {
     std::vector<_ContainerPolicy> before;
-    for (unsigned i = 0; i < 50; ++i) before.push_back(makePolicy(makeId(0x100 + i), 2, 1, 1, 1));
+    for (unsigned i = 0; i < 50; ++i)
+        before.push_back(makePolicy(makeId(0x100 + i), 2, 1, 1, 1));
     {
         CaptureOutput quiet;
         ASSERT_EQ(vault_store_save(before.data(), 50), 0);
@@ -224,7 +230,8 @@ TEST_F(FixedPaths, AFullDiskFailsTheSaveAndKeepsTheOldFile) {
     const std::string oldText = readFile(kStore);
 
     std::vector<_ContainerPolicy> big;
-    for (unsigned i = 0; i < 500; ++i) big.push_back(makePolicy(makeId(0x1000 + i), 2, 1, 1, 1));
+    for (unsigned i = 0; i < 500; ++i)
+        big.push_back(makePolicy(makeId(0x1000 + i), 2, 1, 1, 1));
     {
         CaptureOutput cap;
         EXPECT_EQ(vault_store_save(big.data(), 500), -1);
@@ -239,8 +246,7 @@ TEST_F(FixedPaths, AFullDiskFailsTheSaveAndKeepsTheOldFile) {
         int fd = open((kDir + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
         ASSERT_GE(fd, 0);
         std::string block(4096, 'x');
-        while (write(fd, block.data(), block.size()) > 0) {
-        }
+        while (write(fd, block.data(), block.size()) > 0) {}
         close(fd);
     }
     _ContainerPolicy extra = makePolicy(makeId(3), 2, 2, 2, 2);

@@ -30,8 +30,10 @@ TEST(KernelFifo, SyncIsOneWriteOfAllRecords) {
         int fd = open(kernel.c_str(), O_RDONLY);
         char buf[4096];
         ssize_t n;
-        while (fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0) reads.emplace_back(buf, static_cast<size_t>(n));
-        if (fd >= 0) close(fd);
+        while (fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0)
+            reads.emplace_back(buf, static_cast<size_t>(n));
+        if (fd >= 0)
+            close(fd);
         return reads;
     });
     ASSERT_EQ(vault_store_sync_to_kernel(), 0);

@@ -34,7 +34,8 @@ std::vector<_ContainerPolicy> parse(const std::string &text, std::string *err = 
     std::string e = cap.err();
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(cap.out(), "");
-    if (err) *err = e;
+    if (err)
+        *err = e;
     std::vector<_ContainerPolicy> out(records, records + (records ? count : 0));
     if (!records) {
         EXPECT_EQ(count, 0);
@@ -91,7 +92,7 @@ TEST(AttributeReader, MissingOrEmptyValueFails) {
     EXPECT_FALSE(vault::parse_attr("<policy id=\"1\"/>", "global", out, sizeof out));
     EXPECT_STREQ(out, "keep");  // absent name: out untouched
     EXPECT_FALSE(vault::parse_attr("<policy id= \"\"", "id", out, sizeof out));
-    EXPECT_STREQ(out, "");      // name at the end of the line: out emptied
+    EXPECT_STREQ(out, "");  // name at the end of the line: out emptied
     EXPECT_FALSE(vault::parse_attr(nullptr, "id", out, sizeof out));
     EXPECT_FALSE(vault::parse_attr("id=1", std::string(300, 'i').c_str(), out, sizeof out));
 }
@@ -130,7 +131,8 @@ TEST(FileFormat, EverySwitchValueSurvivesSaveAndLoad) {
     TempDir dir;
     std::string path = dir.file("container.xml");
     std::vector<_ContainerPolicy> recs;
-    for (unsigned v = 0; v < 256; ++v) recs.push_back(makePolicy(makeId(v, v % 2 ? 'a' : 'F'), v, 255 - v, v / 2, v % 7));
+    for (unsigned v = 0; v < 256; ++v)
+        recs.push_back(makePolicy(makeId(v, v % 2 ? 'a' : 'F'), v, 255 - v, v / 2, v % 7));
     _ContainerPolicy *loaded = nullptr;
     int count = 0;
     {
@@ -155,18 +157,17 @@ TEST(FileFormat, SaveSkipsInvalidIdentifiersButCountsThem) {
     recs.push_back(full);
     CaptureOutput cap;
     ASSERT_EQ(vault::save(path.c_str(), recs.data(), 4), 0);
-    EXPECT_EQ(cap.err(), "Invalid container ID at index 1: abc\nInvalid container ID at index 3: " +
-                             std::string(65, 'b') + "\n");
+    EXPECT_EQ(cap.err(),
+              "Invalid container ID at index 1: abc\nInvalid container ID at index 3: " + std::string(65, 'b') + "\n");
     EXPECT_EQ(cap.out(), "Successfully saved 4 policies to " + path + "\n");
     EXPECT_EQ(readFile(path), storeText({recs[0], recs[2]}));
 }
 
 TEST(LoadFormat, SwitchValuesAreBase10TruncatedTo8Bits) {
     std::string id = makeId(5);
-    auto recs = parse(kHead +
-                      policyLine("id=\"" + id + "\" global=\"300\" exec=\"256\" net=\"-1\" file=\"+7\"") +
-                      policyLine("id=\"" + id + "\" global=\"999999999999999999999\" exec=\" 12\" file=\"x9\"") +
-                      kTail);
+    auto recs =
+        parse(kHead + policyLine("id=\"" + id + "\" global=\"300\" exec=\"256\" net=\"-1\" file=\"+7\"") +
+              policyLine("id=\"" + id + "\" global=\"999999999999999999999\" exec=\" 12\" file=\"x9\"") + kTail);
     ASSERT_EQ(recs.size(), 2u);
     EXPECT_EQ(recs[0].global_switch, 44);
     EXPECT_EQ(recs[0].exec_control, 0);
@@ -195,8 +196,8 @@ TEST(LoadFormat, InvalidIdentifiersAreReportedAndSkipped) {
                           policyLine("id=\"" + bad + "\"") + policyLine("id=\"" + makeId(1) + "\" exec=\"1\"") +
                           policyLine("global=\"2\"") + kTail,
                       &err);
-    EXPECT_EQ(err, "Invalid container ID in XML: " + std::string(63, 'a') + "\nInvalid container ID in XML: " + bad +
-                       "\n");
+    EXPECT_EQ(err,
+              "Invalid container ID in XML: " + std::string(63, 'a') + "\nInvalid container ID in XML: " + bad + "\n");
     ASSERT_EQ(recs.size(), 1u);  // the line without an id is skipped silently
     EXPECT_EQ(std::string(recs[0].container_id), makeId(1));
     EXPECT_EQ(recs[0].exec_control, 1);
@@ -204,12 +205,22 @@ TEST(LoadFormat, InvalidIdentifiersAreReportedAndSkipped) {
 
 TEST(LoadFormat, ScansLinesNotElements) {
     std::string a = makeId(0xa), b = makeId(0xb), c = makeId(0xc);
-    std::string text = "<?xml policy id=\"" + a + "\"?>\n"          // declaration line: ignored
-                       "<container_policies id=\"" + a + "\">\n"      // root line: ignored
-                       "\n\n\n<other id=\"" + a + "\"/>\n"            // no "policy": ignored
-                       "<!-- policy --><x id=\"" + b + "\" net=\"1\">\n"  // any line with "policy" counts
-                       "<policy file=\"1\" global=\"4\" id=\"" + c + "\"\r\n"  // attribute order is free
-                       "  <policy id=\"" + a + "\" global=\"2\"/>";     // no final newline
+    std::string text = "<?xml policy id=\"" + a +
+                       "\"?>\n"  // declaration line: ignored
+                       "<container_policies id=\"" +
+                       a +
+                       "\">\n"  // root line: ignored
+                       "\n\n\n<other id=\"" +
+                       a +
+                       "\"/>\n"  // no "policy": ignored
+                       "<!-- policy --><x id=\"" +
+                       b +
+                       "\" net=\"1\">\n"  // any line with "policy" counts
+                       "<policy file=\"1\" global=\"4\" id=\"" +
+                       c +
+                       "\"\r\n"  // attribute order is free
+                       "  <policy id=\"" +
+                       a + "\" global=\"2\"/>";  // no final newline
     auto recs = parse(text);
     ASSERT_EQ(recs.size(), 3u);
     EXPECT_EQ(std::string(recs[0].container_id), b);
@@ -223,7 +234,8 @@ TEST(LoadFormat, ScansLinesNotElements) {
 
 TEST(LoadFormat, KeepsFileOrderAndDuplicatesAndGrowsPast16) {
     std::vector<_ContainerPolicy> recs;
-    for (unsigned i = 0; i < 17; ++i) recs.push_back(makePolicy(makeId(i % 16), i, 1, 0, 1));
+    for (unsigned i = 0; i < 17; ++i)
+        recs.push_back(makePolicy(makeId(i % 16), i, 1, 0, 1));
     auto loaded = parse(storeText(recs));
     EXPECT_EQ(bytesOf(loaded), bytesOf(recs));
 }
@@ -281,10 +293,12 @@ TEST(LoadBadInput, MegabyteLinesAndBinaryGarbageNeverCrash) {
     std::mt19937 gen(12345);
     for (int round = 0; round < 20; ++round) {
         std::string junk(4096 + round * 977, '\0');
-        for (auto &c : junk) c = static_cast<char>(gen());
+        for (auto &c : junk)
+            c = static_cast<char>(gen());
         junk.insert(junk.size() / 2, "policy id=\"" + id + "\"\n");
         std::string err;
-        for (const auto &r : parse(junk, &err)) EXPECT_TRUE(vault::is_valid_container_id(r.container_id));
+        for (const auto &r : parse(junk, &err))
+            EXPECT_TRUE(vault::is_valid_container_id(r.container_id));
     }
 }
 
@@ -350,10 +364,12 @@ TEST(LoadFile, ReadingInPiecesCutsLinesAsParsingInOnePiece) {
     std::string text = kHead;
     for (int i = 0; text.size() < 600000; ++i) {
         std::string id = makeId(static_cast<unsigned long>(i));
-        if (i % 97 == 0) id[5] = 'x';
+        if (i % 97 == 0)
+            id[5] = 'x';
         text += std::string(gen() % 40, ' ') + "<policy id=\"" + id + "\" global=\"" + std::to_string(gen() % 1000) +
                 "\" exec=\"" + std::to_string(i) + "\"/>" + std::string(gen() % 3 + 1, '\n');
-        if (i == 1000) text += std::string(200000, 'p') + "olicy id=\"" + makeId(1) + "\"\n";
+        if (i == 1000)
+            text += std::string(200000, 'p') + "olicy id=\"" + makeId(1) + "\"\n";
     }
     text += "<policy id=\"" + makeId(0xeee) + "\" net=\"1\"";
     TempDir dir;

@@ -55,7 +55,8 @@ protected:
             if (n != "." && n != ".." && n != "container.xml" && n != "container.xml.lock" && n != "dockerstatus")
                 names.push_back(n);
         }
-        if (d) closedir(d);
+        if (d)
+            closedir(d);
         return names;
     }
 };
@@ -69,7 +70,8 @@ std::string drain(int fd) {
     std::string s;
     char buf[4096];
     ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) s.append(buf, static_cast<size_t>(n));
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        s.append(buf, static_cast<size_t>(n));
     close(fd);
     return s;
 }
@@ -78,7 +80,8 @@ std::string drain(int fd) {
 // writes fail part way like on a full disk. Exit code 0 means body gave 0.
 ChildResult withFileSizeLimit(rlim_t limit, const std::function<int()> &body) {
     int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) return {};
+    if (pipe(out) != 0 || pipe(err) != 0)
+        return {};
     fflush(stdout);
     fflush(stderr);
     pid_t pid = fork();
@@ -106,7 +109,8 @@ ChildResult withFileSizeLimit(rlim_t limit, const std::function<int()> &body) {
 
 std::vector<_ContainerPolicy> manyPolicies(unsigned n) {
     std::vector<_ContainerPolicy> recs;
-    for (unsigned i = 0; i < n; ++i) recs.push_back(makePolicy(makeId(i), 2, 1, 1, 1));
+    for (unsigned i = 0; i < n; ++i)
+        recs.push_back(makePolicy(makeId(i), 2, 1, 1, 1));
     return recs;
 }
 
@@ -116,8 +120,8 @@ TEST_F(StoreOps, AddToMissingFileCreatesItWithTheOneRecord) {
     _ContainerPolicy rec = makePolicy(makeId(0xfeed), 2, 1, 0, 1);
     CaptureOutput cap;
     ASSERT_EQ(vault::add_policy(p(), &rec), 0);
-    EXPECT_EQ(cap.out(), "Successfully saved 1 policies to " + path + "\nSuccessfully added/updated policy for container " +
-                             makeId(0xfeed) + "\n");
+    EXPECT_EQ(cap.out(), "Successfully saved 1 policies to " + path +
+                             "\nSuccessfully added/updated policy for container " + makeId(0xfeed) + "\n");
     EXPECT_EQ(cap.err(), "");
     EXPECT_EQ(readFile(path), storeText({rec}));
 }
@@ -129,14 +133,15 @@ TEST_F(StoreOps, AddReplacesTheSameIdentifierInPlace) {
     {
         CaptureOutput cap;
         ASSERT_EQ(vault::add_policy(p(), &update), 0);
-        EXPECT_EQ(cap.out(), "Successfully loaded 3 policies from " + path + "\nSuccessfully saved 3 policies to " + path +
-                                 "\nSuccessfully added/updated policy for container " + makeId(1) + "\n");
+        EXPECT_EQ(cap.out(), "Successfully loaded 3 policies from " + path + "\nSuccessfully saved 3 policies to " +
+                                 path + "\nSuccessfully added/updated policy for container " + makeId(1) + "\n");
     }
     recs[1] = update;
     EXPECT_EQ(readFile(path), storeText(recs));
     // A new identifier goes to the end; case is not folded.
     _ContainerPolicy upper = makePolicy(makeId(0xabc, '0'), 2, 0, 0, 0);
-    for (char &c : upper.container_id) c = static_cast<char>(toupper(c));
+    for (char &c : upper.container_id)
+        c = static_cast<char>(toupper(c));
     seed({makePolicy(makeId(0xabc), 0, 0, 0, 0)});
     CaptureOutput cap;
     ASSERT_EQ(vault::add_policy(p(), &upper), 0);
@@ -179,8 +184,8 @@ TEST_F(StoreOps, RemoveClosesTheGapKeepingOrder) {
     {
         CaptureOutput cap;
         ASSERT_EQ(vault::remove_policy(p(), makeId(1).c_str()), 0);
-        EXPECT_EQ(cap.out(), "Successfully loaded 5 policies from " + path + "\nSuccessfully saved 4 policies to " + path +
-                                 "\nSuccessfully removed policy for container " + makeId(1) + "\n");
+        EXPECT_EQ(cap.out(), "Successfully loaded 5 policies from " + path + "\nSuccessfully saved 4 policies to " +
+                                 path + "\nSuccessfully removed policy for container " + makeId(1) + "\n");
     }
     EXPECT_EQ(readFile(path), storeText({recs[0], recs[2], recs[3], recs[4]}));
 }
@@ -374,7 +379,8 @@ TEST_F(StoreOps, SyncWritesAllRecordsInOneWrite) {
     writeFile(kernel, "");
     CaptureOutput cap;
     ASSERT_EQ(vault::sync_to_kernel(p(), kernel.c_str()), 0);
-    EXPECT_EQ(cap.out(), "Successfully loaded 3 policies from " + path + "\nSuccessfully synced 3 policies to kernel\n");
+    EXPECT_EQ(cap.out(),
+              "Successfully loaded 3 policies from " + path + "\nSuccessfully synced 3 policies to kernel\n");
     std::string sent = readFile(kernel);
     EXPECT_EQ(sent.size(), 207u);
     EXPECT_EQ(sent, bytesOf(recs));

@@ -36,8 +36,8 @@ inline std::string storeText(const std::vector<_ContainerPolicy> &records) {
     for (const auto &r : records) {
         char line[256];
         std::snprintf(line, sizeof line, "  <%s %s=\"%s\" %s=\"%u\" %s=\"%u\" %s=\"%u\" %s=\"%u\"/>\n", "policy", "id",
-                      std::string(r.container_id, 64).c_str(), "global", r.global_switch, "exec", r.exec_control,
-                      "net", r.network_control, "file", r.file_protection);
+                      std::string(r.container_id, 64).c_str(), "global", r.global_switch, "exec", r.exec_control, "net",
+                      r.network_control, "file", r.file_protection);
         text += line;
     }
     return text + "</container_policies>\n";
@@ -48,7 +48,8 @@ inline std::string bytesOf(const std::vector<_ContainerPolicy> &records) {
 }
 
 inline std::string bytesOf(const _ContainerPolicy *records, int count) {
-    if (records == nullptr || count <= 0) return std::string();
+    if (records == nullptr || count <= 0)
+        return std::string();
     return std::string(reinterpret_cast<const char *>(records), static_cast<size_t>(count) * sizeof(_ContainerPolicy));
 }
 

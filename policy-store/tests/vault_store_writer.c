@@ -28,7 +28,8 @@ static void make_policy(unsigned long n, _ContainerPolicy *p) {
 static int quiet_stdout(void) {
     int keep = dup(1);
     int null_fd = open("/dev/null", O_WRONLY);
-    if (keep < 0 || null_fd < 0 || dup2(null_fd, 1) < 0) return -1;
+    if (keep < 0 || null_fd < 0 || dup2(null_fd, 1) < 0)
+        return -1;
     close(null_fd);
     return keep;
 }
@@ -42,9 +43,9 @@ int main(int argc, char **argv) {
         unsigned long first = strtoul(argv[2], NULL, 0);
         unsigned long count = strtoul(argv[3], NULL, 0);
         char buf[64];
-        while (read(0, buf, sizeof buf) > 0) {
-        }
-        if (quiet_stdout() < 0) return 1;
+        while (read(0, buf, sizeof buf) > 0) {}
+        if (quiet_stdout() < 0)
+            return 1;
         int failures = 0;
         for (unsigned long i = 0; i < count; ++i) {
             _ContainerPolicy p;
@@ -60,7 +61,8 @@ int main(int argc, char **argv) {
         _ContainerPolicy p;
         make_policy(strtoul(argv[2], NULL, 0), &p);
         int ready = quiet_stdout();
-        if (ready < 0 || write(ready, "R", 1) != 1) return 1;
+        if (ready < 0 || write(ready, "R", 1) != 1)
+            return 1;
         close(ready);
         for (;;) {
             if (vault_store_add_policy(&p) != 0 || vault_store_remove_policy(p.container_id) != 0) {

@@ -8,9 +8,7 @@
 namespace policy_tool {
 namespace {
 
-std::string unknown(std::uint8_t value) {
-    return "UNKNOWN(" + std::to_string(value) + ")";
-}
+std::string unknown(std::uint8_t value) { return "UNKNOWN(" + std::to_string(value) + ")"; }
 
 // The identifier field holds 64 characters and a NUL; never read past it.
 std::string id_of(const _ContainerPolicy &policy) {
@@ -30,18 +28,25 @@ void append_row(std::string &out, const std::string &id, const std::string &glob
 
 std::string global_switch_name(std::uint8_t value) {
     switch (value) {
-    case 0: return "OFF";
-    case 2: return "ON";
-    case 4: return "SOFTMODE";
-    default: return unknown(value);
+    case 0:
+        return "OFF";
+    case 2:
+        return "ON";
+    case 4:
+        return "SOFTMODE";
+    default:
+        return unknown(value);
     }
 }
 
 std::string control_switch_name(std::uint8_t value) {
     switch (value) {
-    case 0: return "DISABLED";
-    case 1: return "ENABLED";
-    default: return unknown(value);
+    case 0:
+        return "DISABLED";
+    case 1:
+        return "ENABLED";
+    default:
+        return unknown(value);
     }
 }
 

@@ -11,9 +11,7 @@ namespace {
 constexpr std::string_view kFormatMessage = "Invalid policy format. Expected: id:global:exec:net:file\n";
 constexpr std::size_t kFieldCount = 5;
 
-bool is_hex_digit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+bool is_hex_digit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 // A switch is a whole decimal number from 0 to 255: no sign, no blanks, no
 // trailing text. Reading "4x" as 4 or "abc" as 0 would let a typo switch a
@@ -52,7 +50,8 @@ std::string parse_one(std::string_view text, _ContainerPolicy &record) {
     std::size_t start = 0;
     while (true) {
         std::size_t colon = text.find(':', start);
-        std::string_view field = text.substr(start, colon == std::string_view::npos ? std::string_view::npos : colon - start);
+        std::string_view field =
+            text.substr(start, colon == std::string_view::npos ? std::string_view::npos : colon - start);
         if (count < kFieldCount)
             fields[count] = field;
         ++count;

@@ -266,8 +266,8 @@ int write_policies(const std::vector<_ContainerPolicy> &policies, bool persist, 
     int status = 0;
     std::size_t written = 0;
     for (const _ContainerPolicy &record : policies) {
-        std::printf("Policy: ID=%s, Global=%d, Exec=%d, Net=%d, File=%d\n", record.container_id,
-                    record.global_switch, record.exec_control, record.network_control, record.file_protection);
+        std::printf("Policy: ID=%s, Global=%d, Exec=%d, Net=%d, File=%d\n", record.container_id, record.global_switch,
+                    record.exec_control, record.network_control, record.file_protection);
         std::fflush(stdout);  // keep the lines in order with any error that follows
         ssize_t n = writer(paths.kernel, record);
         if (n < 0) {

@@ -93,8 +93,9 @@ TEST_F(ToolE2E, WriteOfOnePolicySendsOneRecordAndPersistsIt) {
     auto r = runTool({"write", "-p", kIdA + ":4:1:0:1"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(readFile(kKernel), record(kIdA, 4, 1, 0, 1));
-    EXPECT_EQ(r.out.rfind("Policy: ID=" + kIdA + ", Global=4, Exec=1, Net=0, File=1\n"
-                          "Successfully wrote policy to kernel\n",
+    EXPECT_EQ(r.out.rfind("Policy: ID=" + kIdA +
+                              ", Global=4, Exec=1, Net=0, File=1\n"
+                              "Successfully wrote policy to kernel\n",
                           0),
               0u)
         << r.out;
@@ -125,9 +126,10 @@ TEST_F(ToolE2E, WriteWithoutPersistenceLeavesTheStoreAlone) {
     for (const char *flag : {"-n", "--no-xml"}) {
         auto r = runTool({"write", flag, "-p", kIdA + ":4:1:0:1"});
         EXPECT_EQ(r.exitCode, 0);
-        EXPECT_EQ(r.out, "Policy: ID=" + kIdA + ", Global=4, Exec=1, Net=0, File=1\n"
-                         "Successfully wrote policy to kernel\n"
-                         "XML persistence disabled (--no-xml)\n");
+        EXPECT_EQ(r.out, "Policy: ID=" + kIdA +
+                             ", Global=4, Exec=1, Net=0, File=1\n"
+                             "Successfully wrote policy to kernel\n"
+                             "XML persistence disabled (--no-xml)\n");
         EXPECT_EQ(readFile(kKernel), record(kIdA, 4, 1, 0, 1));
         EXPECT_FALSE(vrex::testing::fileExists(kStore));
     }

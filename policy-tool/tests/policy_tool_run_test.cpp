@@ -80,8 +80,8 @@ TEST_F(ToolRun, KernelFailureMidWayPersistsOnlyThePoliciesTheKernelTook) {
         std::remove(store.c_str());
         FlakyKernel flaky{1, failure, {}};
         CaptureOutput cap;
-        int rc = policy_tool::write_policies(parse(kIdA + ":4:1:0:1;" + kIdB + ":2:1:1:1;" + kIdC + ":0:0:0:0"),
-                                             true, paths, std::ref(flaky));
+        int rc = policy_tool::write_policies(parse(kIdA + ":4:1:0:1;" + kIdB + ":2:1:1:1;" + kIdC + ":0:0:0:0"), true,
+                                             paths, std::ref(flaky));
         std::string out = cap.out(), err = cap.err();
         EXPECT_EQ(rc, -1);
         EXPECT_EQ(flaky.received, std::vector<std::string>{kIdA});
@@ -89,8 +89,7 @@ TEST_F(ToolRun, KernelFailureMidWayPersistsOnlyThePoliciesTheKernelTook) {
         // Two policy lines, one success line: the third policy is never tried.
         EXPECT_NE(out.find("Policy: ID=" + kIdB), std::string::npos) << out;
         EXPECT_EQ(out.find("Policy: ID=" + kIdC), std::string::npos) << out;
-        EXPECT_EQ(out.find("Successfully wrote policy to kernel"),
-                  out.rfind("Successfully wrote policy to kernel"));
+        EXPECT_EQ(out.find("Successfully wrote policy to kernel"), out.rfind("Successfully wrote policy to kernel"));
         if (failure >= 0) {
             EXPECT_NE(err.find("write: the kernel took " + std::to_string(failure) + " of 69 bytes\n"),
                       std::string::npos)

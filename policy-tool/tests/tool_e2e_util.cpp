@@ -20,12 +20,24 @@ vrex::testing::ProcessResult runTool(const std::vector<std::string> &args) {
 std::string usage(const std::string &prog) {
     return "VREX Container Policy Tool\n"
            "Usage:\n"
-           "  " + prog + " write -p <policy>           Write specific policy\n"
-           "  " + prog + " read                        Read current policies\n"
-           "  " + prog + " clear                       Clear all policies\n"
-           "  " + prog + " sync                        Sync XML policies to kernel\n"
-           "  " + prog + " help                        Show this help message\n"
-           "  " + prog + " list [--json]               List policies stored in XML\n"
+           "  " +
+           prog +
+           " write -p <policy>           Write specific policy\n"
+           "  " +
+           prog +
+           " read                        Read current policies\n"
+           "  " +
+           prog +
+           " clear                       Clear all policies\n"
+           "  " +
+           prog +
+           " sync                        Sync XML policies to kernel\n"
+           "  " +
+           prog +
+           " help                        Show this help message\n"
+           "  " +
+           prog +
+           " list [--json]               List policies stored in XML\n"
            "\nOptions for write command:\n"
            "  -p, --policy <spec>           Specify policy in format: id:global:exec:net:file\n"
            "                                Multiple policies separated by semicolon\n"
@@ -58,8 +70,6 @@ void resetState() {
         vrex::testing::writeFile(kKernel, "");
 }
 
-void makeStoreDir() {
-    std::filesystem::create_directories(kStoreDir);
-}
+void makeStoreDir() { std::filesystem::create_directories(kStoreDir); }
 
 }  // namespace tool_e2e

@@ -7,8 +7,8 @@ namespace zorva::scene {
 
 namespace {
 // Codes of kinds 0 to 20, shared with the rule and deployment operations.
-constexpr std::array<int32_t, 21> kKindCodes = {-100, -1,   -100, -8, -8,  -100, -3,  -2,  -100, -3,  -100,
-                                                -100, -4,   -5,   -6, -13, -10,  -17, -15, -16,  -100};
+constexpr std::array<int32_t, 21> kKindCodes = {-100, -1, -100, -8, -8,  -100, -3,  -2,  -100, -3,  -100,
+                                                -100, -4, -5,   -6, -13, -10,  -17, -15, -16,  -100};
 }  // namespace
 
 int32_t codeForKind(ErrorKind kind) {
@@ -24,9 +24,7 @@ Error Error::foreign(std::string message) {
     return e;
 }
 
-Error Error::fromErrno(const std::string &what, int err) {
-    return Error::foreign(std::strerror(err)).context(what);
-}
+Error Error::fromErrno(const std::string &what, int err) { return Error::foreign(std::strerror(err)).context(what); }
 
 Error &&Error::context(std::string message) && {
     messages_.insert(messages_.begin(), std::move(message));

@@ -40,14 +40,13 @@ extern "C" {
 #endif
 
 typedef struct zorva_scene_addon_info {
-    const char *name;   /* the caller's scene or add-on name */
-    int32_t kind;       /* add-on kind, 0..2 */
+    const char *name; /* the caller's scene or add-on name */
+    int32_t kind;     /* add-on kind, 0..2 */
 } zorva_scene_addon_info;
 
 /* The container status: 0 off, 2 on, 4 soft mode; or a code: -4 and -14 from
  * the entry checks, 1 for an id that is not UTF-8, -1 on any other failure. */
-ZORVA_SCENE_API int32_t zorva_scene_container_get_status(const char *container_id,
-                                                         const zorva_scene_addon_info *addon);
+ZORVA_SCENE_API int32_t zorva_scene_container_get_status(const char *container_id, const zorva_scene_addon_info *addon);
 
 /* Sets the container status (0, 2 or 4). An id not yet in the document gets
  * a new entry whose three controls are 1 when the status is non-zero, else 0. */
@@ -62,8 +61,7 @@ ZORVA_SCENE_API int32_t zorva_scene_container_get_module_status(const char *cont
 /* Sets the status (0..3) of control `module` (0..2) of a stored container;
  * an id not in the document gives -3 and adds nothing. */
 ZORVA_SCENE_API int32_t zorva_scene_container_set_module_status(const char *container_id, uint32_t module,
-                                                                uint32_t status,
-                                                                const zorva_scene_addon_info *addon);
+                                                                uint32_t status, const zorva_scene_addon_info *addon);
 
 #ifdef __cplusplus
 }

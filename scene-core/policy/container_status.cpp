@@ -23,13 +23,18 @@ constexpr int32_t kMaxAddonKind = 2;
 constexpr uint32_t kModuleCount = 3;
 constexpr uint32_t kMaxModuleStatus = 3;
 
-Error notFound(std::string_view id) { return Error(ErrorKind::NotFound, "container " + std::string(id) + " not found"); }
+Error notFound(std::string_view id) {
+    return Error(ErrorKind::NotFound, "container " + std::string(id) + " not found");
+}
 
 int32_t Container::*moduleField(uint32_t module) {
     switch (module) {
-    case 0: return &Container::exectl;
-    case 1: return &Container::netctl;
-    default: return &Container::filectl;
+    case 0:
+        return &Container::exectl;
+    case 1:
+        return &Container::netctl;
+    default:
+        return &Container::filectl;
     }
 }
 
@@ -278,8 +283,8 @@ int32_t runSetModuleStatus(const StatusContext &ctx, const char *id, uint32_t mo
             return *code;
         printLine("Input module: " + std::to_string(module) + ", status: " + std::to_string(status));
         if (module >= kModuleCount || status > kMaxModuleStatus)
-            return report(Error(ErrorKind::InvalidArgument, "invalid module " + std::to_string(module) +
-                                                                " or status " + std::to_string(status)));
+            return report(Error(ErrorKind::InvalidArgument,
+                                "invalid module " + std::to_string(module) + " or status " + std::to_string(status)));
         if (auto code = checkAddon(addon))
             return *code;
         auto done = setContainerModuleStatus(ctx, cid, module, status);

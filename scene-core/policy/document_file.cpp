@@ -138,8 +138,7 @@ void removeStaleTemporaryFiles(const std::string &path) {
         for (char c : name.substr(prefix.size()))
             generated = generated && std::isalnum(static_cast<unsigned char>(c));
         struct stat st {};
-        if (generated && ::fstatat(::dirfd(d.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(st.st_mode))
+        if (generated && ::fstatat(::dirfd(d.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
             ::unlinkat(::dirfd(d.get()), e->d_name, 0);
     }
 }

@@ -19,8 +19,7 @@ constexpr const char *kNoVariant = "data did not match any variant of untagged e
 
 const Json &member(const Json &j, const char *key) {
     if (!j.is_object())
-        throw ShapeError(std::string("invalid type: ") + j.type_name() + ", expected an object holding `" + key +
-                         "`");
+        throw ShapeError(std::string("invalid type: ") + j.type_name() + ", expected an object holding `" + key + "`");
     auto it = j.find(key);
     if (it == j.end())
         throw ShapeError(std::string("missing field `") + key + "`");
@@ -141,9 +140,15 @@ VariableTypes VariableTypes::container(Container value) { return {VariableKind::
 
 void to_json(Json &j, const Interactive &v) {
     switch (v) {
-    case Interactive::Disabled: j = "disabled"; return;
-    case Interactive::Authorize: j = "authorize"; return;
-    case Interactive::Notice: j = "notice"; return;
+    case Interactive::Disabled:
+        j = "disabled";
+        return;
+    case Interactive::Authorize:
+        j = "authorize";
+        return;
+    case Interactive::Notice:
+        j = "notice";
+        return;
     }
     j = "disabled";
 }

@@ -190,15 +190,15 @@ TEST(PolicyJson, VariableMatchingNoVariantIsRefused) {
     const std::string expected =
         "when deserializing loaded json bytes to policy: data did not match any variant of untagged enum VariableTypes";
     for (const char *value : {
-             R"({"type": "uids", "value": []})",                                    // unknown variant
-             R"({"type": "uid", "value": [-1]})",                                   // negative uid
-             R"({"type": "uid", "value": [4294967296]})",                           // uid beyond 32 bits
-             R"({"type": "uid", "value": ["0"]})",                                  // uid as text
-             R"({"type": "path", "value": [1]})",                                   // number in a string list
-             R"({"type": "path", "value": "/etc"})",                                // not a list
-             R"({"type": "path"})",                                                 // no payload
-             R"({"value": []})",                                                    // no tag
-             R"({"type": 3, "value": []})",                                         // tag not text
+             R"({"type": "uids", "value": []})",                                            // unknown variant
+             R"({"type": "uid", "value": [-1]})",                                           // negative uid
+             R"({"type": "uid", "value": [4294967296]})",                                   // uid beyond 32 bits
+             R"({"type": "uid", "value": ["0"]})",                                          // uid as text
+             R"({"type": "path", "value": [1]})",                                           // number in a string list
+             R"({"type": "path", "value": "/etc"})",                                        // not a list
+             R"({"type": "path"})",                                                         // no payload
+             R"({"value": []})",                                                            // no tag
+             R"({"type": 3, "value": []})",                                                 // tag not text
              R"({"type": "container", "value": {"status": 2, "exectl": 1, "netctl": 0}})",  // field missing
              R"({"type": "container", "value": {"status": 2.5, "exectl": 1, "netctl": 0, "filectl": 0}})",
              R"(["path", []])",
@@ -214,17 +214,17 @@ TEST(PolicyJson, MalformedDocumentsFailWithTheDeserializingContext) {
     for (int i = 0; i < 100000; ++i)
         deep += "[";
     for (const std::string &doc : {
-             std::string(),                                  // empty
-             good.substr(0, good.size() / 2),                // truncated
-             std::string("not json at all"),                 // not JSON
-             std::string("[]"),                              // wrong root type
-             std::string("{\"scene\": 1}"),                  // wrong member type
-             std::string(R"({"scene": "s"})"),               // missing members
+             std::string(),                     // empty
+             good.substr(0, good.size() / 2),   // truncated
+             std::string("not json at all"),    // not JSON
+             std::string("[]"),                 // wrong root type
+             std::string("{\"scene\": 1}"),     // wrong member type
+             std::string(R"({"scene": "s"})"),  // missing members
              std::string(good).replace(good.find("\"priority\":0"), 12, "\"priority\":2147483648"),
              std::string(good).replace(good.find("\"version\":1"), 11, "\"version\":1.5"),
              std::string(good).replace(good.find("\"audit\":false"), 13, "\"audit\":0"),
              std::string(good).replace(good.find("\"rules\":[]"), 10, "\"rules\":[{}]"),
-             std::string("{\"scene\":") + deep,               // very deep, unterminated
+             std::string("{\"scene\":") + deep,  // very deep, unterminated
              std::string(good).insert(good.size() - 1, ",\"x\":" + deep),
          }) {
         auto p = parsePolicy(doc);
@@ -342,8 +342,8 @@ TEST(ErrorChain, MessagesJoinOutermostFirstAndTheInnermostKindGivesTheCode) {
     EXPECT_EQ(e.code(), -8);
     EXPECT_EQ(Error::foreign("disk on fire").context("save").code(), 1);
     EXPECT_EQ(Error::fromErrno("open", ENOENT).chain(), "open: No such file or directory");
-    const int32_t table[] = {-100, -1, -100, -8, -8, -100, -3, -2, -100, -3, -100,
-                             -100, -4, -5,   -6, -13, -10, -17, -15, -16, -100};
+    const int32_t table[] = {-100, -1, -100, -8, -8,  -100, -3,  -2,  -100, -3,  -100,
+                             -100, -4, -5,   -6, -13, -10,  -17, -15, -16,  -100};
     for (int kind = 0; kind < 21; ++kind)
         EXPECT_EQ(codeForKind(static_cast<ErrorKind>(kind)), table[kind]) << kind;
 }

@@ -147,7 +147,8 @@ TEST_F(SceneE2E, BadArgumentsChangeNothing) {
              {{"get-module", kId, "7"}, "invalid module 7\nresult: -1\n"},
              {{"--null-addon", "set", kId, "2"}, "invalid addon kind: addon info is null\nresult: -14\n"},
              {{"--kind", "3", "get", kId}, "invalid addon kind: 3\nresult: -14\n"},
-             {{"set-module", kId, "0", "1"}, "Input module: 0, status: 1\ncontainer " + kId + " not found\nresult: -3\n"},
+             {{"set-module", kId, "0", "1"},
+              "Input module: 0, status: 1\ncontainer " + kId + " not found\nresult: -3\n"},
          }) {
         auto r = run(c.args);
         EXPECT_EQ(r.exitCode, 0);
@@ -167,8 +168,8 @@ TEST_F(SceneE2E, BadDocumentsGiveTheirCodeAndStayUnchanged) {
     big.replace(0, good.size(), good);
     std::string wrongTypes = good;
     wrongTypes.replace(wrongTypes.find("\"priority\": 0"), 13, "\"priority\": \"high\"");
-    for (const std::string &doc : {std::string(), good.substr(0, good.size() / 3), std::string("<xml/>"), wrongTypes,
-                                   deepArray, big}) {
+    for (const std::string &doc :
+         {std::string(), good.substr(0, good.size() / 3), std::string("<xml/>"), wrongTypes, deepArray, big}) {
         writeFile(kDoc, doc);
         auto set = run({"set", kId, "2"});
         EXPECT_EQ(std::count(set.out.begin(), set.out.end(), '\n'), 2) << set.out;
@@ -186,7 +187,8 @@ TEST_F(SceneE2E, ModuleTree100LevelsDeepStillWorks) {
                         R"("variables":[],"addon":""})";
     for (int i = 0; i < 96; ++i)
         inner = R"({"type":"m","enabled":true,"interactive":"disabled","rules":[],"variables":[],"addon":"",)"
-                R"("modules":[)" + inner + "]}";
+                R"("modules":[)" +
+                inner + "]}";
     // Hang the chain below the netctl module: with root, container and netctl, 100 levels.
     auto netctl = doc.find("\"type\": \"netctl\"");
     auto modules = doc.find("\"modules\": []", netctl);
@@ -205,8 +207,7 @@ TEST_F(SceneE2E, FullDiskKeepsTheOldDocument) {
         // Fill the file system to the last byte.
         std::ofstream filler(kDocDir + "/filler", std::ios::binary);
         std::string block(4096, 'x');
-        while (filler.write(block.data(), static_cast<std::streamsize>(block.size())) && filler.flush()) {
-        }
+        while (filler.write(block.data(), static_cast<std::streamsize>(block.size())) && filler.flush()) {}
     }
     auto r = run({"set", kId, "2"});
     std::vector<std::string> names;

@@ -166,8 +166,7 @@ TEST_F(StatusOps, EntryChecksRunInOrderIdThenUtf8ThenArgumentsThenAddon) {
     EXPECT_EQ(setStatus("", 2, &addon), Outcome(-1, "container id is empty\n"));
     // invalid UTF-8 wins over a bad status; it is a decoding error (code 1) in set operations
     const char *badUtf8 = "abc\xff";
-    EXPECT_EQ(setStatus(badUtf8, 1, nullptr),
-              Outcome(1, "container id is not valid UTF-8: invalid utf-8 sequence\n"));
+    EXPECT_EQ(setStatus(badUtf8, 1, nullptr), Outcome(1, "container id is not valid UTF-8: invalid utf-8 sequence\n"));
     EXPECT_EQ(setModule(badUtf8, 9, 9, nullptr).first, 1);
     // ...also in get status, where 1 is no status; get module status gives -1, as 1 is a module status
     EXPECT_EQ(getStatus(badUtf8, nullptr), Outcome(1, "container id is not valid UTF-8: invalid utf-8 sequence\n"));
@@ -308,9 +307,9 @@ TEST_F(StatusOps, StoredModuleStatusOutOfRangeIsReported) {
     std::string doc = document();
     doc.replace(doc.find("\"netctl\": 1"), 11, "\"netctl\": 9");
     writeFile(ctx.documentPath, doc);
-    EXPECT_EQ(getModule(kId.c_str(), 1, &addon),
-              Outcome(-1, "read container " + kId + " module 1 status invalid from json\n"
-                          "failed to get container module status\n"));
+    EXPECT_EQ(getModule(kId.c_str(), 1, &addon), Outcome(-1, "read container " + kId +
+                                                                 " module 1 status invalid from json\n"
+                                                                 "failed to get container module status\n"));
     // A value that does not fit a record byte stops a set before anything is written.
     doc.replace(doc.find("\"netctl\": 9"), 11, "\"netctl\": 300");
     writeFile(ctx.documentPath, doc);
@@ -362,8 +361,8 @@ TEST_F(StatusOps, TemporaryFilesOfKilledWritersAreRemovedOnTheNextChange) {
 
 TEST_F(StatusOps, BrokenDocumentsGiveOneAndStayAsTheyWere) {
     std::string good = document();
-    for (const std::string &doc : {std::string(), good.substr(0, 100), std::string("\x01\x02 not json"),
-                                   std::string("{\"scene\": []}")}) {
+    for (const std::string &doc :
+         {std::string(), good.substr(0, 100), std::string("\x01\x02 not json"), std::string("{\"scene\": []}")}) {
         writeFile(ctx.documentPath, doc);
         auto [code, out] = setStatus(kId, 2);
         EXPECT_EQ(code, 1);
@@ -405,7 +404,9 @@ TEST(KernelRecord, AShortWriteIsAFailure) {
     if (pid == 0) {
         // A file size limit of 10 bytes makes the kernel accept only part of the record.
         signal(SIGXFSZ, SIG_IGN);
-        struct rlimit lim {10, 10};
+        struct rlimit lim {
+            10, 10
+        };
         setrlimit(RLIMIT_FSIZE, &lim);
         auto st = writeKernelRecord(path, rec.value());
         std::string text = st.ok() ? "ok" : st.error().chain() + " code " + std::to_string(st.error().code());

@@ -31,10 +31,10 @@ void writeFile(const std::string &path, const std::string &content);
 bool fileExists(const std::string &path);
 
 struct ProcessResult {
-    int exitCode = -1;   // exit status, or -1 when killed by a signal
-    int signal = 0;      // the signal that ended it, if any
-    std::string out;     // everything written to standard output
-    std::string err;     // everything written to standard error
+    int exitCode = -1;  // exit status, or -1 when killed by a signal
+    int signal = 0;     // the signal that ended it, if any
+    std::string out;    // everything written to standard output
+    std::string err;    // everything written to standard error
 };
 
 // Runs argv[0] (looked up in PATH when it has no '/') with the given
@@ -74,8 +74,8 @@ bool inSandbox();
 }  // namespace vrex::testing
 
 // End-to-end tests touch fixed system paths: they only run inside the sandbox.
-#define VREX_REQUIRE_SANDBOX()                                                      \
-    do {                                                                            \
-        if (!::vrex::testing::inSandbox())                                          \
-            GTEST_SKIP() << "needs the test sandbox (run through vrex-sandbox)";    \
+#define VREX_REQUIRE_SANDBOX()                                                                                         \
+    do {                                                                                                               \
+        if (!::vrex::testing::inSandbox())                                                                             \
+            GTEST_SKIP() << "needs the test sandbox (run through vrex-sandbox)";                                       \
     } while (0)

@@ -66,7 +66,8 @@ int sendPolicy(void) {
 
 int modifyDynamicVariable(const char *name, const char *value, unsigned int type) {
     char *line = NULL;
-    if (asprintf(&line, "modifyDynamicVariable %s %s %u", name ? name : "(null)", value ? value : "(null)", type) >= 0) {
+    if (asprintf(&line, "modifyDynamicVariable %s %s %u", name ? name : "(null)", value ? value : "(null)", type) >=
+        0) {
         record(line);
         free(line);
     }

@@ -140,9 +140,18 @@ ProcessResult runProcess(const std::vector<std::string> &argv, const std::string
         pollfd fds[3];
         int n = 0;
         int outIdx = -1, errIdx = -1, inIdx = -1;
-        if (outOpen) { fds[n] = {outPipe[0], POLLIN, 0}; outIdx = n++; }
-        if (errOpen) { fds[n] = {errPipe[0], POLLIN, 0}; errIdx = n++; }
-        if (inFd >= 0) { fds[n] = {inFd, POLLOUT, 0}; inIdx = n++; }
+        if (outOpen) {
+            fds[n] = {outPipe[0], POLLIN, 0};
+            outIdx = n++;
+        }
+        if (errOpen) {
+            fds[n] = {errPipe[0], POLLIN, 0};
+            errIdx = n++;
+        }
+        if (inFd >= 0) {
+            fds[n] = {inFd, POLLOUT, 0};
+            inIdx = n++;
+        }
         if (poll(fds, static_cast<nfds_t>(n), -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -177,8 +186,7 @@ ProcessResult runProcess(const std::vector<std::string> &argv, const std::string
     close(outPipe[0]);
     close(errPipe[0]);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     if (WIFEXITED(status)) {
         result.exitCode = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {

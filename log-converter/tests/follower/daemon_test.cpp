@@ -37,7 +37,9 @@ void writeAll(int fd, const std::string &text) {
     }
 }
 
-int openAppend(const std::string &path) { return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644); }
+int openAppend(const std::string &path) {
+    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+}
 
 // Lines with seq % 7 == 3 are not container records and must not show up.
 bool isContainerSeq(std::uint64_t seq) { return seq % 7 != 3; }
@@ -79,8 +81,8 @@ protected:
     }
 
     void writeConfig(bool withPosition, const std::string &output = "") {
-        std::string text = "# test configuration\ninput_log = " + input_ + "\noutput_log = " +
-                           (output.empty() ? output_ : output) + "\ndebug = false\n";
+        std::string text = "# test configuration\ninput_log = " + input_ +
+                           "\noutput_log = " + (output.empty() ? output_ : output) + "\ndebug = false\n";
         if (withPosition)
             text += "position_file = " + position_ + "\n";
         writeFile(config_, text);
@@ -347,7 +349,7 @@ TEST_F(DaemonTest, SigkillAtRandomMomentsLosesNoLineWithASavedPosition) {
 // kill loses nothing the position does not know about and repeats nothing.
 ::testing::AssertionResult positionCovers(const std::string &position, const std::string &path) {
     std::optional<FilePosition> saved;
-    struct stat st{};
+    struct stat st {};
     bool ok = waitUntil(
         [&] {
             std::string error;
@@ -453,8 +455,8 @@ TEST_F(DaemonTest, SighupReopensTheDiagnosticLogAtItsName) {
     const std::string rotated = std::string(kDiagnosticLog) + ".1";
     ASSERT_EQ(::rename(kDiagnosticLog, rotated.c_str()), 0);
     daemon->signal(SIGHUP);
-    EXPECT_TRUE(waitUntil([&] { return readOrEmpty(kDiagnosticLog).find("Reopened the output log") != std::string::npos; },
-                          5s));
+    EXPECT_TRUE(waitUntil(
+        [&] { return readOrEmpty(kDiagnosticLog).find("Reopened the output log") != std::string::npos; }, 5s));
     EXPECT_NE(readOrEmpty(rotated).find("SIGHUP: reopening"), std::string::npos);
     EXPECT_EQ(daemon->stop(SIGTERM), 0);
     EXPECT_NE(readOrEmpty(kDiagnosticLog).find("Stopped: 0 lines processed"), std::string::npos);

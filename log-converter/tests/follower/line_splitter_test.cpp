@@ -59,7 +59,8 @@ TEST(LineSplitter, PendingCountsBytesOfALineBeingSkipped) {
     splitter.reset();
     EXPECT_EQ(splitter.pending(), 0u);
     std::vector<std::string> lines;
-    splitter.feed("ab\n", [&](std::string_view l) { lines.emplace_back(l); }, [&] { ++drops; });
+    splitter.feed(
+        "ab\n", [&](std::string_view l) { lines.emplace_back(l); }, [&] { ++drops; });
     EXPECT_EQ(lines, std::vector<std::string>{"ab"}) << "reset ends the skipping";
 }
 
@@ -68,7 +69,8 @@ TEST(LineSplitter, SkipToNextLineIgnoresTheRestOfTheCurrentLineUncounted) {
     splitter.skipToNextLine();
     std::vector<std::string> lines;
     int drops = 0;
-    splitter.feed("half a line\nwhole\n", [&](std::string_view l) { lines.emplace_back(l); }, [&] { ++drops; });
+    splitter.feed(
+        "half a line\nwhole\n", [&](std::string_view l) { lines.emplace_back(l); }, [&] { ++drops; });
     EXPECT_EQ(lines, std::vector<std::string>{"whole"});
     EXPECT_EQ(drops, 0);
 }

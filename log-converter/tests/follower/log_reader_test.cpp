@@ -92,7 +92,8 @@ protected:
         };
         if (options.maxRead == kMaxReadBytes)
             options.maxRead = maxRead_;
-        auto reader = std::make_unique<LogReader>(path_, [this](std::string_view l) { got_.add(l); }, options);
+        auto reader = std::make_unique<LogReader>(
+            path_, [this](std::string_view l) { got_.add(l); }, options);
         std::string error;
         EXPECT_TRUE(reader->start(&error)) << error;
         EXPECT_STREQ(reader->backendName(), GetParam() == LogReader::Backend::Polling ? "polling" : "inotify");
@@ -106,7 +107,7 @@ protected:
         return false;
     }
     static FilePosition positionOf(const std::string &path, std::uint64_t offset) {
-        struct stat st{};
+        struct stat st {};
         EXPECT_EQ(::stat(path.c_str(), &st), 0);
         return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), offset};
     }

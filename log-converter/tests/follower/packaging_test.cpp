@@ -23,9 +23,9 @@ TEST(Packaging, ShippedConfigurationParsesCleanlyWithTheSavedPositionOn) {
 
 TEST(Packaging, UnitMatchesTheDaemonsNeeds) {
     std::string unit = testing::readFile(kPackaging + "/vrex-log-converter.service.in");
-    for (const char *line : {"Type=simple\n", "Restart=on-failure\n", "NoNewPrivileges=yes\n",
-                             "StateDirectory=vrex-log-converter\n", "ReadWritePaths=/var/log\n",
-                             "ProtectSystem=strict\n", "ExecStart=@VREX_LOG_CONVERTER_PATH@\n"})
+    for (const char *line :
+         {"Type=simple\n", "Restart=on-failure\n", "NoNewPrivileges=yes\n", "StateDirectory=vrex-log-converter\n",
+          "ReadWritePaths=/var/log\n", "ProtectSystem=strict\n", "ExecStart=@VREX_LOG_CONVERTER_PATH@\n"})
         EXPECT_NE(unit.find(line), std::string::npos) << "missing " << line;
     // The daemon stays in the foreground: nothing may ask it to fork.
     EXPECT_EQ(unit.find("Type=forking"), std::string::npos);

@@ -96,7 +96,7 @@ TEST(Position, SavedFileIsFoundBesideThePathByDeviceAndInodeOnly) {
     testing::TempDir dir, elsewhere;
     testing::writeFile(dir.file("audit.log.1"), "rotated\n");
     testing::writeFile(dir.file("audit.log"), "new\n");
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat(dir.file("audit.log.1").c_str(), &st), 0);
     const FilePosition rotated{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), 5};
     std::string error;
