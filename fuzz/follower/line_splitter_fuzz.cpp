@@ -1,7 +1,9 @@
-// Cutting a byte stream into lines: whatever the chunking, the lines handed
-// on and the lines dropped are exactly those of a plain split of the whole
-// input. The first two bytes choose the line limit and the chunk size.
-#include "log_reader.h"
+// Cutting a byte stream into lines, as the follower and batch mode both do:
+// whatever the chunking, the lines handed on and the lines dropped are
+// exactly those of a plain split of the whole input, and the end of the input
+// hands on its unterminated tail when it is short enough. The first two bytes
+// choose the line limit and the chunk size.
+#include "line_splitter.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -37,6 +39,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (tail > maxLine)
         ++wantDropped;  // reported when it passed the limit, before its newline
     if (got != want || dropped != wantDropped || splitter.pending() != tail)
+        std::abort();
+
+    // The end of a batch input: the tail is the last line, unless dropped.
+    if (tail > 0 && tail <= maxLine)
+        want.emplace_back(input.substr(start));
+    splitter.finish([&](std::string_view line) { got.emplace_back(line); });
+    if (got != want || splitter.pending() != 0)
         std::abort();
     return 0;
 }

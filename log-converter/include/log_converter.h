@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -56,7 +57,17 @@ private:
 
     // DEBUG text is built only when both this class and the logger keep it.
     bool tracing() const;
+    // A DEBUG entry made of parts, written (and built) only while tracing.
+    void trace(std::initializer_list<std::string_view> parts) const;
+
+    // The steps of parseLineInto, in order; each traces what it found, and
+    // a false return ends the parse with an invalid result.
     void parseSteps(std::string_view line, ParseResult &result);
+    bool takeContainerId(std::string_view line, ParseResult &result);
+    bool takeTimestamp(std::string_view line, ParseResult &result);
+    bool takePath(std::string_view line, std::string_view type, ParseResult &result);
+    // Leaves the lowered operation in operation_.
+    void takeOperation(std::string_view line);
     std::string_view timestampView(std::string_view text);
     int eventTypeOfLowered(std::string_view type, std::string_view loweredOperation);
     void buildKey(const ParseResult &result, std::string &key) const;

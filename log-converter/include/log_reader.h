@@ -2,8 +2,9 @@
 // rotation and truncation and hands every complete line to a callback.
 #pragma once
 
+#include "line_splitter.h"
 #include "position.h"
-#include "unique_fd.h"
+#include "sys_util.h"
 #include "watch_backend.h"
 
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -20,33 +22,8 @@
 
 namespace vrex {
 
-// The most the follower reads in one call, and the longest line it keeps.
-inline constexpr std::size_t kMaxReadBytes = 10485760;
-
-// Cuts a byte stream into lines. Keeps an unterminated tail until its newline
-// arrives; a line longer than maxLine is dropped (reported once, when it
-// passes the limit) and the stream resumes after its newline.
-class LineSplitter {
-public:
-    using LineFn = std::function<void(std::string_view)>;
-    using DropFn = std::function<void()>;
-
-    explicit LineSplitter(std::size_t maxLine = kMaxReadBytes) : maxLine_(maxLine) {}
-
-    void feed(std::string_view data, const LineFn &onLine, const DropFn &onDrop);
-    // Bytes fed that belong to no complete line yet (kept or being skipped).
-    std::uint64_t pending() const { return pending_; }
-    void reset();
-    // Ignores everything up to and including the next newline, without
-    // counting it as a dropped line (used when starting inside a line).
-    void skipToNextLine();
-
-private:
-    std::size_t maxLine_;
-    std::string tail_;
-    bool discarding_ = false;
-    std::uint64_t pending_ = 0;
-};
+// The most the follower reads in one call: as much as the longest line.
+inline constexpr std::size_t kMaxReadBytes = kMaxLineBytes;
 
 class LogReader {
 public:
@@ -69,7 +46,7 @@ public:
         std::chrono::milliseconds rotationIdle{1000};
         std::chrono::milliseconds saveInterval{1000};
         std::size_t maxRead = kMaxReadBytes;
-        std::size_t maxLine = kMaxReadBytes;
+        std::size_t maxLine = kMaxLineBytes;
     };
 
     struct Stats {
@@ -109,19 +86,53 @@ private:
     };
 
     void run();
+    // Checks what start() needs before anything is made; false says why.
+    bool checkStartable(std::string *error) const;
+    // inotify, or polling when asked or when inotify cannot be used.
+    bool makeBackend(std::string *error);
+    // Removes the temporary files of saves that a killed run left behind.
+    void removeStaleTemporaries();
+
+    // Chooses the starting point: the saved position, the end of the file,
+    // or waiting for the file.
     void openInitial();
+    std::optional<FilePosition> loadSavedPosition();
     // Sets the offset in current_ (named name) from a saved offset, or to 0
     // when the file has become shorter than that.
     void resumeAt(std::uint64_t savedOffset, const std::string &name);
-    // The saved position names another file than the one at the path: finds
-    // it beside the path and makes it current_; false when it is gone.
+    // The saved position names another file than atPath (the file at the
+    // path, when havePath): resumes in the saved file when it is still
+    // beside the path, else reads atPath whole. False when there is no file
+    // to follow yet.
+    bool resumeAfterRotation(const FilePosition &saved, OpenFile &atPath, bool havePath);
+    // Finds the file of a saved position beside the path and makes it
+    // current_; false when it is gone.
     bool openSavedFile(const FilePosition &saved, std::string *name);
+    void startAtEnd(OpenFile file);
+    void waitForPath();
+    // The offset lies inside a line: its rest is no line of its own.
+    void skipIfInsideLine();
+
     bool openAtPath(OpenFile *file) { return openFile(path_, file); }
     bool openFile(const std::string &path, OpenFile *file);
     void enqueue(OpenFile file, const std::string &where);
+
     // Reads what the current file has, delivering lines, until it has no
     // more or stop was asked for; re-examines the path as it goes.
     void pump();
+    // The file has appeared at the path: makes it current; false if not yet.
+    bool openAppearedFile();
+    // Reads from the offset to the end of the file; true when it got data.
+    bool readToEnd();
+    // Hands on the lines of one read, slice by slice.
+    void deliver(std::string_view chunk);
+    // The size differs from the offset and from the last look's size (which
+    // it then becomes): a write came after the read that found the end.
+    bool grewSinceLook(std::uint64_t *lookedAt);
+    // The current file has been idle long enough for its successor to take
+    // over; gotData: the last read found something.
+    bool currentIsIdle(bool gotData);
+    bool currentSize(std::uint64_t *size) const;
     bool checkTruncation();
     void checkRotation();
     bool isKnown(std::uint64_t device, std::uint64_t inode) const;

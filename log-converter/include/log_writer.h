@@ -2,6 +2,9 @@
 // somebody else truncates, rotates or removes it.
 #pragma once
 
+#include "sys_util.h"
+
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -41,12 +44,16 @@ private:
     // After a failed write the file may end in part of a line; cuts it back
     // so that the next line does not run on from the fragment. Mutex held.
     void dropPartialLine();
+    // Sets *keep just past the last newline that a buffered writer's failed
+    // flush left in the file after wholeLinesEnd_ (unchanged when there is
+    // none). False when the file could not be read back.
+    bool endOfLastWholeLine(int fd, const struct stat &st, uint64_t size, uint64_t *keep) const;
     // After a failed write or flush (mutex held): records errno's text, clears
     // the stream's error, cuts off a partly written line; returns the text.
     std::string failWrite(int err);
 
     const std::string path_;
-    FILE *stream_ = nullptr;
+    UniqueFile stream_;
     mutable std::mutex mutex_;
     std::string lastError_;
     ino_t inode_ = 0;

@@ -2,6 +2,8 @@
 // file, with standard output and standard error as fallbacks.
 #pragma once
 
+#include "sys_util.h"
+
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -47,7 +49,7 @@ private:
     void closeLocked();
 
     std::string path_;
-    int fd_ = -1;
+    UniqueFd fd_;
     bool initialized_ = false;
     std::atomic<bool> debug_{false};
     std::mutex mutex_;

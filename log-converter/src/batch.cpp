@@ -1,15 +1,16 @@
 #include "batch.h"
 
+#include "line_splitter.h"
 #include "log_converter.h"
 #include "log_writer.h"
 #include "logger.h"
+#include "sys_util.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -20,38 +21,25 @@ namespace {
 // Small enough that a chunk is still in the cache when its lines are parsed.
 constexpr size_t kChunk = 256u << 10;
 
-std::string errorText(int err) {
-    char buf[256];
-    return strerror_r(err, buf, sizeof buf);
-}
+void printError(const std::string &text) { writeAll(STDERR_FILENO, "vrex-log-converter: " + text + "\n"); }
 
-void printError(const std::string &text) {
-    std::string line = "vrex-log-converter: " + text + "\n";
-    const char *p = line.data();
-    size_t left = line.size();
-    while (left > 0) {
-        ssize_t n = ::write(STDERR_FILENO, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-}
-
+// Takes the lines of the input: converts them, writes the events and counts.
+// After a failed write it takes nothing more.
 class LineSink {
 public:
-    LineSink(LogWriter &writer, BatchCounts &counts)
-        : converter_(LogConverter::getInstance()), writer_(writer), counts_(counts) {}
+    LineSink(const std::string &inputName, LogWriter &writer, BatchCounts &counts)
+        : converter_(LogConverter::getInstance()), inputName_(inputName), writer_(writer), counts_(counts) {}
 
-    // False when the event could not be written.
-    bool take(std::string_view line) {
+    bool writeFailed() const { return writeFailed_; }
+
+    void take(std::string_view line) {
+        if (writeFailed_)
+            return;
         ++counts_.linesRead;
         converter_.parseLineInto(line, result_);
         if (!result_.valid) {
             ++counts_.skipped;
-            return true;
+            return;
         }
         uint64_t before = converter_.duplicateCount();
         if (!converter_.convertInto(result_, out_)) {
@@ -59,60 +47,73 @@ public:
                 ++counts_.duplicates;
             else
                 ++counts_.skipped;
-            return true;
+            return;
         }
-        if (!writer_.writeLine(out_))
-            return false;
+        if (!writer_.writeLine(out_)) {
+            writeFailed_ = true;
+            return;
+        }
         ++counts_.eventsWritten;
-        return true;
     }
 
     void skipOverlong() {
+        if (writeFailed_)
+            return;
         ++counts_.linesRead;
         ++counts_.skipped;
-        Logger::getInstance().log(Logger::WARN, "Skipping line " + std::to_string(counts_.linesRead) +
-                                                    ": longer than " + std::to_string(kMaxBatchLine) + " bytes");
+        Logger::getInstance().log(Logger::WARN, overlongLineWarning(kMaxLineBytes, inputName_));
     }
 
 private:
     LogConverter &converter_;
+    const std::string &inputName_;
     LogWriter &writer_;
     BatchCounts &counts_;
     LogConverter::ParseResult result_;
     std::string out_;
+    bool writeFailed_ = false;
 };
+
+// Opens the input for a sequential read; prints why it cannot be used.
+UniqueFd openInput(const std::string &inputPath, struct stat *st) {
+    UniqueFd fd(::open(inputPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!fd) {
+        printError("cannot open input " + inputPath + ": " + errorText(errno));
+        return fd;
+    }
+    if (fstat(fd.get(), st) != 0) {
+        printError("cannot examine input " + inputPath + ": " + errorText(errno));
+        return UniqueFd();
+    }
+    if (S_ISDIR(st->st_mode)) {
+        printError("cannot convert input " + inputPath + ": it is a directory");
+        return UniqueFd();
+    }
+    posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    return fd;
+}
+
+std::string summaryOf(const BatchCounts &counts) {
+    return std::to_string(counts.linesRead) + " lines read, " + std::to_string(counts.eventsWritten) +
+           " events written, " + std::to_string(counts.duplicates) + " duplicates, " + std::to_string(counts.skipped) +
+           " skipped";
+}
 
 }  // namespace
 
-bool convertStream(int fd, LogWriter &writer, BatchCounts &counts, std::string *error) {
-    LineSink sink(writer, counts);
-    std::vector<char> buf(kChunk);
-    size_t start = 0;  // first byte of the current (incomplete) line
-    size_t scan = 0;   // bytes before this hold no newline of the current line
-    size_t filled = 0;
-    bool discarding = false;  // inside a line that was too long to keep
+bool convertStream(int fd, const std::string &inputName, LogWriter &writer, BatchCounts &counts, std::string *error) {
+    LineSink sink(inputName, writer, counts);
+    LineSplitter splitter;
+    auto take = [&sink](std::string_view line) { sink.take(line); };
+    auto drop = [&sink] { sink.skipOverlong(); };
     auto writeFailed = [&] {
         if (error)
             *error = "cannot write " + writer.path() + ": " + writer.lastError();
         return false;
     };
-
+    std::vector<char> buf(kChunk);
     for (;;) {
-        if (filled == buf.size()) {
-            if (start > 0) {
-                std::memmove(buf.data(), buf.data() + start, filled - start);
-                filled -= start;
-                scan -= start;
-                start = 0;
-            } else if (buf.size() <= kMaxBatchLine) {
-                buf.resize(buf.size() * 2);
-            } else {
-                sink.skipOverlong();
-                discarding = true;
-                start = scan = filled = 0;
-            }
-        }
-        ssize_t n = ::read(fd, buf.data() + filled, buf.size() - filled);
+        ssize_t n = ::read(fd, buf.data(), buf.size());
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -122,81 +123,22 @@ bool convertStream(int fd, LogWriter &writer, BatchCounts &counts, std::string *
         }
         if (n == 0)
             break;
-        filled += static_cast<size_t>(n);
-
-        const char *base = buf.data();
-        while (scan < filled) {
-            const void *nl = std::memchr(base + scan, '\n', filled - scan);
-            if (!nl) {
-                scan = filled;
-                break;
-            }
-            size_t end = static_cast<size_t>(static_cast<const char *>(nl) - base);
-            if (discarding) {
-                discarding = false;
-            } else if (end - start > kMaxBatchLine) {
-                sink.skipOverlong();
-            } else if (!sink.take(std::string_view(base + start, end - start))) {
-                return writeFailed();
-            }
-            start = scan = end + 1;
-        }
-        if (start == filled)
-            start = scan = filled = 0;
-        if (discarding) {
-            start = scan = filled = 0;
-        }
-    }
-    if (filled > start && !discarding) {
-        if (filled - start > kMaxBatchLine)
-            sink.skipOverlong();
-        else if (!sink.take(std::string_view(buf.data() + start, filled - start)))
+        splitter.feed(std::string_view(buf.data(), static_cast<size_t>(n)), take, drop);
+        if (sink.writeFailed())
             return writeFailed();
     }
-    if (!writer.flush())
+    splitter.finish(take);
+    if (sink.writeFailed() || !writer.flush())
         return writeFailed();
     return true;
 }
 
-namespace {
-
-// Closes the descriptor when the run ends, whichever way it ends.
-class InputFd {
-public:
-    explicit InputFd(int fd) : fd_(fd) {}
-    ~InputFd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    InputFd(const InputFd &) = delete;
-    InputFd &operator=(const InputFd &) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-}  // namespace
-
 int runBatch(const std::string &inputPath, const std::string &outputPath) {
     Logger &logger = Logger::getInstance();
-    InputFd input(::open(inputPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    int fd = input.get();
-    if (fd < 0) {
-        printError("cannot open input " + inputPath + ": " + errorText(errno));
-        return 1;
-    }
     struct stat in;
-    if (fstat(fd, &in) != 0) {
-        printError("cannot examine input " + inputPath + ": " + errorText(errno));
+    UniqueFd input = openInput(inputPath, &in);
+    if (!input)
         return 1;
-    }
-    if (S_ISDIR(in.st_mode)) {
-        printError("cannot convert input " + inputPath + ": it is a directory");
-        return 1;
-    }
-    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-
     LogWriter writer(outputPath, false);
     if (!writer.isOpen()) {
         printError("cannot open output " + outputPath + ": " + writer.lastError());
@@ -211,19 +153,15 @@ int runBatch(const std::string &inputPath, const std::string &outputPath) {
     logger.log(Logger::INFO, "Batch conversion of " + inputPath + " into " + outputPath);
     BatchCounts counts;
     std::string error;
-    bool ok = convertStream(fd, writer, counts, &error);
+    bool ok = convertStream(input.get(), inputPath, writer, counts, &error);
     writer.closeFile();
-
-    std::string summary = std::to_string(counts.linesRead) + " lines read, " + std::to_string(counts.eventsWritten) +
-                          " events written, " + std::to_string(counts.duplicates) + " duplicates, " +
-                          std::to_string(counts.skipped) + " skipped";
     if (!ok) {
-        printError(inputPath + ": " + error + " (after " + summary + ")");
+        printError(inputPath + ": " + error + " (after " + summaryOf(counts) + ")");
         logger.log(Logger::ERROR, "Batch conversion of " + inputPath + " failed: " + error);
         return 1;
     }
-    logger.log(Logger::INFO, "Batch conversion done: " + summary);
-    printError(inputPath + ": " + summary);
+    logger.log(Logger::INFO, "Batch conversion done: " + summaryOf(counts));
+    printError(inputPath + ": " + summaryOf(counts));
     return 0;
 }
 

@@ -12,16 +12,15 @@ struct BatchCounts {
     uint64_t linesRead = 0;
     uint64_t eventsWritten = 0;
     uint64_t duplicates = 0;
-    uint64_t skipped = 0;  // lines that are not container events, or cannot be parsed
+    uint64_t skipped = 0;  // lines that are not container events, cannot be parsed, or are too long
 };
 
-// Lines longer than this are skipped (and counted) rather than held in memory.
-inline constexpr size_t kMaxBatchLine = 16u << 20;
-
 // Reads fd to its end, line by line (a last line without a newline included),
-// through the converter into the writer. False on a read or write failure,
-// with the reason in *error; counts hold what was done until then.
-bool convertStream(int fd, LogWriter &writer, BatchCounts &counts, std::string *error);
+// through the converter into the writer. Lines longer than the daemon's limit
+// are skipped with its warning, which names inputName. False on a read or
+// write failure, with the reason in *error; counts hold what was done until
+// then.
+bool convertStream(int fd, const std::string &inputName, LogWriter &writer, BatchCounts &counts, std::string *error);
 
 // The whole batch run with its messages on standard error; returns the exit
 // status (0 done, 1 the input or output could not be used).

@@ -1,12 +1,12 @@
 #include "config.h"
 
+#include "sys_util.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-#include <memory>
 
 namespace vrex {
 
@@ -31,9 +31,66 @@ void warn(std::vector<std::string> *warnings, size_t number, std::string_view li
     warnings->push_back(std::move(text));
 }
 
-std::string errorText(int err) {
-    char buf[256];
-    return strerror_r(err, buf, sizeof buf);
+// Applies one "key = value" setting to config; the reason it was ignored
+// otherwise (nullptr when it was applied).
+const char *applySetting(Config &config, std::string_view key, std::string_view value) {
+    if (key == "debug") {
+        if (value == "true")
+            config.debug = true;
+        else if (value == "false")
+            config.debug = false;
+        else
+            return "ignored, debug takes \"true\" or \"false\"";
+        return nullptr;
+    }
+    std::string *target = nullptr;
+    if (key == "input_log")
+        target = &config.inputLog;
+    else if (key == "output_log")
+        target = &config.outputLog;
+    else if (key == "position_file")
+        target = &config.positionFile;
+    if (!target)
+        return "ignored, unknown key";
+    if (value.empty() && key != "position_file")
+        return "ignored, empty path";
+    if (value.find('\0') != std::string_view::npos)
+        return "ignored, NUL byte in the value";
+    target->assign(value);
+    return nullptr;
+}
+
+// Reads the whole file into *text; the problem when it cannot ("" when the
+// file is absent, which *missing then says).
+std::string readConfigText(const std::string &path, std::string *text, bool *missing) {
+    *missing = false;
+    // Not blocking in open: a FIFO nobody writes to must not hold the start
+    // up. Reads block again, so a pipe with a writer is read to its end.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd) {
+        *missing = errno == ENOENT;
+        return *missing ? std::string() : errorText(errno);
+    }
+    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0)
+        return errorText(errno);
+    if (S_ISDIR(st.st_mode))
+        return "is a directory";
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errorText(errno);
+        }
+        if (n == 0)
+            return {};
+        text->append(buf, static_cast<size_t>(n));
+        if (text->size() > kMaxConfigSize)
+            return "larger than 1 MiB";
+    }
 }
 
 }  // namespace
@@ -56,85 +113,22 @@ Config parseConfig(std::string_view text, std::vector<std::string> *warnings) {
             continue;
         }
         std::string_view key = trim(line.substr(0, eq));
-        std::string_view value = trim(line.substr(eq + 1));
         if (key.empty()) {
             warn(warnings, number, line, "ignored, no key before \"=\"");
             continue;
         }
-        if (key == "debug") {
-            if (value == "true")
-                config.debug = true;
-            else if (value == "false")
-                config.debug = false;
-            else
-                warn(warnings, number, line, "ignored, debug takes \"true\" or \"false\"");
-            continue;
-        }
-        std::string *target = nullptr;
-        if (key == "input_log")
-            target = &config.inputLog;
-        else if (key == "output_log")
-            target = &config.outputLog;
-        else if (key == "position_file")
-            target = &config.positionFile;
-        if (!target) {
-            warn(warnings, number, line, "ignored, unknown key");
-            continue;
-        }
-        if (value.empty() && key != "position_file") {
-            warn(warnings, number, line, "ignored, empty path");
-            continue;
-        }
-        if (value.find('\0') != std::string_view::npos) {
-            warn(warnings, number, line, "ignored, NUL byte in the value");
-            continue;
-        }
-        target->assign(value);
+        if (const char *why = applySetting(config, key, trim(line.substr(eq + 1))))
+            warn(warnings, number, line, why);
     }
     return config;
 }
 
 Config loadConfig(const std::string &path, std::vector<std::string> *warnings) {
-    // Not blocking in open: a FIFO nobody writes to must not hold the start
-    // up. Reads block again, so a pipe with a writer is read to its end.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd >= 0)
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    auto closeFd = [](int *p) { ::close(*p); };
-    std::unique_ptr<int, decltype(closeFd)> owner(fd >= 0 ? &fd : nullptr, closeFd);
-    if (fd < 0) {
-        int err = errno;
-        if (err != ENOENT && warnings)
-            warnings->push_back("cannot read configuration " + path + ": " + errorText(err) + "; using the defaults");
-        return Config{};
-    }
     std::string text;
-    std::string problem;
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        problem = errorText(errno);
-    } else if (S_ISDIR(st.st_mode)) {
-        problem = "is a directory";
-    } else {
-        char buf[65536];
-        for (;;) {
-            ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                problem = errorText(errno);
-                break;
-            }
-            if (n == 0)
-                break;
-            text.append(buf, static_cast<size_t>(n));
-            if (text.size() > kMaxConfigSize) {
-                problem = "larger than 1 MiB";
-                break;
-            }
-        }
-    }
-    owner.reset();
+    bool missing = false;
+    std::string problem = readConfigText(path, &text, &missing);
+    if (missing)
+        return Config{};
     if (!problem.empty()) {
         if (warnings)
             warnings->push_back("cannot read configuration " + path + ": " + problem + "; using the defaults");

@@ -8,7 +8,7 @@
 #include "log_reader.h"
 #include "log_writer.h"
 #include "logger.h"
-#include "unique_fd.h"
+#include "sys_util.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -19,7 +19,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -53,10 +52,9 @@ Logger::Level toLoggerLevel(LogReader::Level level) {
 // The position file's directory is normally made by the service manager;
 // when run by hand, make the last level of it.
 bool ensureParentDirectory(const std::string &path, std::string *error) {
-    auto slash = path.rfind('/');
-    if (slash == std::string::npos || slash == 0)
+    if (path.find('/') == std::string::npos)
         return true;
-    std::string dir = path.substr(0, slash);
+    const std::string dir = directoryOf(path);
     struct stat st {};
     if (::stat(dir.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode))
@@ -66,14 +64,83 @@ bool ensureParentDirectory(const std::string &path, std::string *error) {
     }
     if (::mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST)
         return true;
-    *error = "cannot create " + dir + ": " + std::strerror(errno);
+    *error = "cannot create " + dir + ": " + errorText(errno);
     return false;
+}
+
+// Blocks SIGINT, SIGTERM and SIGHUP in this thread and every thread made
+// after it, and gives a descriptor that reads them.
+bool takeSignals(UniqueFd *signalFd, std::string *error) {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    if (int rc = pthread_sigmask(SIG_BLOCK, &signals, nullptr); rc != 0) {
+        *error = "cannot block signals: " + errorText(rc);
+        return false;
+    }
+    signalFd->reset(::signalfd(-1, &signals, SFD_CLOEXEC));
+    if (!*signalFd) {
+        *error = "signalfd: " + errorText(errno);
+        return false;
+    }
+    return true;
 }
 
 struct Counters {
     std::atomic<std::uint64_t> written{0};
     std::atomic<std::uint64_t> duplicates{0};
     std::atomic<std::uint64_t> writeFailures{0};
+};
+
+// Where the follower's lines go: the converter, then the writer. The
+// writer's mutex is held around every write and around the SIGHUP reopen,
+// so the main thread never reopens the writer while the monitor thread
+// uses it.
+class EventSink {
+public:
+    EventSink(LogWriter &writer, const std::string &outputLog)
+        : converter_(LogConverter::getInstance()), writer_(writer), outputLog_(outputLog) {}
+
+    // Called on the monitor thread for every line.
+    void take(std::string_view line) {
+        converter_.parseLineInto(line, parsed_);
+        if (!converter_.convertInto(parsed_, event_)) {
+            // A valid record that renders nothing was a repeat.
+            if (parsed_.valid)
+                counters_.duplicates.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+        std::lock_guard lock(writerMutex_);
+        if (writer_.writeLine(event_)) {
+            counters_.written.fetch_add(1, std::memory_order_relaxed);
+        } else {
+            counters_.writeFailures.fetch_add(1, std::memory_order_relaxed);
+            Logger::getInstance().log(Logger::ERROR, "Lost an event: cannot write to " + outputLog_);
+        }
+    }
+
+    bool reopen() {
+        std::lock_guard lock(writerMutex_);
+        return writer_.openFile(true);
+    }
+
+    void close() {
+        std::lock_guard lock(writerMutex_);
+        writer_.closeFile();
+    }
+
+    const Counters &counters() const { return counters_; }
+
+private:
+    LogConverter &converter_;
+    LogWriter &writer_;
+    const std::string &outputLog_;
+    std::mutex writerMutex_;
+    Counters counters_;
+    LogConverter::ParseResult parsed_;
+    std::string event_;
 };
 
 void logStatus(const LogReader &reader, const Counters &counters, const char *prefix) {
@@ -86,119 +153,100 @@ void logStatus(const LogReader &reader, const Counters &counters, const char *pr
                                                 std::to_string(s.truncations));
 }
 
-}  // namespace
-
-int runDaemon(const Config &config) {
-    Logger &logger = Logger::getInstance();
-
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
-    if (int rc = pthread_sigmask(SIG_BLOCK, &signals, nullptr); rc != 0)
-        return cannotStart(std::string("cannot block signals: ") + std::strerror(rc));
-    UniqueFd signalFd(::signalfd(-1, &signals, SFD_CLOEXEC));
-    if (!signalFd)
-        return cannotStart(std::string("signalfd: ") + std::strerror(errno));
-
-    if (config.inputLog.empty())
-        return cannotStart("input_log is empty");
-    std::string error;
-    if (!config.positionFile.empty() && !ensureParentDirectory(config.positionFile, &error))
-        return cannotStart("position_file: " + error);
-
-    LogWriter writer(config.outputLog);
-    if (!writer.isOpen())
-        return cannotStart("cannot open the output log " + config.outputLog + ": " + writer.lastError());
-
-    LogConverter &converter = LogConverter::getInstance();
-    // Held around every write and around the SIGHUP reopen, so the main
-    // thread never reopens the writer while the monitor thread uses it.
-    std::mutex writerMutex;
-    Counters counters;
-    LogConverter::ParseResult parsed;
-    std::string event;
-    auto onLine = [&](std::string_view line) {
-        converter.parseLineInto(line, parsed);
-        if (!converter.convertInto(parsed, event)) {
-            // A valid record that renders nothing was a repeat.
-            if (parsed.valid)
-                counters.duplicates.fetch_add(1, std::memory_order_relaxed);
-            return;
-        }
-        std::lock_guard lock(writerMutex);
-        if (writer.writeLine(event)) {
-            counters.written.fetch_add(1, std::memory_order_relaxed);
-        } else {
-            counters.writeFailures.fetch_add(1, std::memory_order_relaxed);
-            logger.log(Logger::ERROR, "Lost an event: cannot write to " + config.outputLog);
-        }
-    };
-
+LogReader::Options readerOptions(const Config &config) {
     LogReader::Options options;
     options.positionFile = config.positionFile;
     options.debug = config.debug;
-    options.diagnostics = [&logger](LogReader::Level level, const std::string &message) {
-        logger.log(toLoggerLevel(level), message);
+    options.diagnostics = [](LogReader::Level level, const std::string &message) {
+        Logger::getInstance().log(toLoggerLevel(level), message);
     };
-    LogReader reader(config.inputLog, onLine, options);
-    if (!reader.start(&error))
-        return cannotStart("cannot follow " + config.inputLog + ": " + error);
-    logger.log(Logger::INFO, "Daemon started (pid " + std::to_string(::getpid()) + "): following " + config.inputLog +
-                                 " with " + reader.backendName() + ", writing to " + config.outputLog +
-                                 (config.positionFile.empty() ? std::string(", no saved position")
-                                                              : ", position saved in " + config.positionFile));
+    return options;
+}
 
+void logStarted(const Config &config, const LogReader &reader) {
+    Logger::getInstance().log(Logger::INFO,
+                              "Daemon started (pid " + std::to_string(::getpid()) + "): following " + config.inputLog +
+                                  " with " + reader.backendName() + ", writing to " + config.outputLog +
+                                  (config.positionFile.empty() ? std::string(", no saved position")
+                                                               : ", position saved in " + config.positionFile));
+}
+
+void reopenLogs(EventSink &sink) {
+    Logger &logger = Logger::getInstance();
+    logger.log(Logger::INFO, "SIGHUP: reopening the output log and the diagnostic log");
+    bool logOk = logger.reopen();
+    bool outOk = sink.reopen();
+    if (!logOk)
+        logger.log(Logger::ERROR, "Cannot reopen the diagnostic log");
+    if (outOk)
+        logger.log(Logger::INFO, "Reopened the output log and the diagnostic log");
+}
+
+// Waits for SIGINT or SIGTERM (or a failure of the wait itself), reopening
+// the logs on SIGHUP and writing the status line every interval meanwhile.
+void serveUntilStopped(int signalFd, const LogReader &reader, EventSink &sink) {
+    Logger &logger = Logger::getInstance();
     auto nextStatus = Clock::now() + kStatusInterval;
     for (;;) {
         auto wait = std::chrono::ceil<std::chrono::milliseconds>(nextStatus - Clock::now()).count();
-        pollfd fd = {signalFd.get(), POLLIN, 0};
+        pollfd fd = {signalFd, POLLIN, 0};
         int n = ::poll(&fd, 1, wait < 0 ? 0 : static_cast<int>(wait));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            logger.log(Logger::ERROR, std::string("poll on the signal descriptor failed: ") + std::strerror(errno));
-            break;
+            logger.log(Logger::ERROR, "poll on the signal descriptor failed: " + errorText(errno));
+            return;
         }
         if (n == 0) {
-            logStatus(reader, counters, "Status: ");
+            logStatus(reader, sink.counters(), "Status: ");
             nextStatus += kStatusInterval;
             if (nextStatus < Clock::now())
                 nextStatus = Clock::now() + kStatusInterval;
             continue;
         }
         signalfd_siginfo info{};
-        ssize_t got = ::read(signalFd.get(), &info, sizeof info);
-        if (got != static_cast<ssize_t>(sizeof info))
+        if (::read(signalFd, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
             continue;
         if (info.ssi_signo == SIGHUP) {
-            logger.log(Logger::INFO, "SIGHUP: reopening the output log and the diagnostic log");
-            bool logOk = logger.reopen();
-            bool outOk;
-            {
-                std::lock_guard lock(writerMutex);
-                outOk = writer.openFile(true);
-            }
-            if (!logOk)
-                logger.log(Logger::ERROR, "Cannot reopen the diagnostic log");
-            if (outOk)
-                logger.log(Logger::INFO, "Reopened the output log and the diagnostic log");
+            reopenLogs(sink);
             continue;
         }
         logger.log(Logger::INFO,
                    std::string("Received ") + (info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM") + ", stopping");
-        break;
+        return;
     }
+}
+
+}  // namespace
+
+int runDaemon(const Config &config) {
+    UniqueFd signalFd;
+    std::string error;
+    if (!takeSignals(&signalFd, &error))
+        return cannotStart(error);
+    if (config.inputLog.empty())
+        return cannotStart("input_log is empty");
+    if (!config.positionFile.empty() && !ensureParentDirectory(config.positionFile, &error))
+        return cannotStart("position_file: " + error);
+
+    LogWriter writer(config.outputLog);
+    if (!writer.isOpen())
+        return cannotStart("cannot open the output log " + config.outputLog + ": " + writer.lastError());
+    EventSink sink(writer, config.outputLog);
+    LogReader reader(
+        config.inputLog, [&sink](std::string_view line) { sink.take(line); }, readerOptions(config));
+    if (!reader.start(&error))
+        return cannotStart("cannot follow " + config.inputLog + ": " + error);
+    logStarted(config, reader);
+
+    serveUntilStopped(signalFd.get(), reader, sink);
 
     reader.stop();
-    {
-        std::lock_guard lock(writerMutex);
-        writer.closeFile();
-    }
-    logStatus(reader, counters, "Final counts: ");
-    logger.log(Logger::INFO, "Stopped: " + std::to_string(reader.stats().linesRead) + " lines processed, " +
-                                 std::to_string(counters.written.load()) + " events written");
+    sink.close();
+    logStatus(reader, sink.counters(), "Final counts: ");
+    Logger::getInstance().log(Logger::INFO, "Stopped: " + std::to_string(reader.stats().linesRead) +
+                                                " lines processed, " + std::to_string(sink.counters().written.load()) +
+                                                " events written");
     return 0;
 }
 

@@ -2,11 +2,9 @@
 
 #include "logger.h"
 
-#include <cstring>
+#include "text_search.h"
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
+#include <cstring>
 #include <ctime>
 #include <exception>
 #include <initializer_list>
@@ -15,125 +13,12 @@ namespace vrex {
 
 namespace {
 
-constexpr size_t npos = std::string_view::npos;
+using text::bareEnd;
+using text::findChar;
+using text::findText;
+using text::npos;
+
 constexpr size_t kCacheLimit = 1000;
-
-// Substring search. On x86-64, 16 or 32 positions at a time are tested for
-// the needle's first and last byte, and only those that match both are
-// compared in full: on audit lines this is several times faster than memmem.
-#if defined(__x86_64__)
-__attribute__((target("avx2"))) size_t findWide(const char *s, size_t len, std::string_view needle) {
-    const size_t n = needle.size();
-    const __m256i first = _mm256_set1_epi8(needle[0]);
-    const __m256i last = _mm256_set1_epi8(needle[n - 1]);
-    size_t i = 0;
-    for (; i + n - 1 + 32 <= len; i += 32) {
-        __m256i blockFirst = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i));
-        __m256i blockLast = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i + n - 1));
-        unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(
-            _mm256_and_si256(_mm256_cmpeq_epi8(blockFirst, first), _mm256_cmpeq_epi8(blockLast, last))));
-        while (mask != 0) {
-            unsigned bit = static_cast<unsigned>(__builtin_ctz(mask));
-            if (std::memcmp(s + i + bit + 1, needle.data() + 1, n - 2) == 0)
-                return i + bit;
-            mask &= mask - 1;
-        }
-    }
-    for (; i + n <= len; ++i)
-        if (s[i] == needle[0] && std::memcmp(s + i, needle.data(), n) == 0)
-            return i;
-    return npos;
-}
-
-size_t findNarrow(const char *s, size_t len, std::string_view needle) {
-    const size_t n = needle.size();
-    const __m128i first = _mm_set1_epi8(needle[0]);
-    const __m128i last = _mm_set1_epi8(needle[n - 1]);
-    size_t i = 0;
-    for (; i + n - 1 + 16 <= len; i += 16) {
-        __m128i blockFirst = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
-        __m128i blockLast = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i + n - 1));
-        unsigned mask = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(blockFirst, first), _mm_cmpeq_epi8(blockLast, last))));
-        while (mask != 0) {
-            unsigned bit = static_cast<unsigned>(__builtin_ctz(mask));
-            if (std::memcmp(s + i + bit + 1, needle.data() + 1, n - 2) == 0)
-                return i + bit;
-            mask &= mask - 1;
-        }
-    }
-    for (; i + n <= len; ++i)
-        if (s[i] == needle[0] && std::memcmp(s + i, needle.data(), n) == 0)
-            return i;
-    return npos;
-}
-
-// Set while static objects are constructed, which may be before the CPU
-// model has been read on its own: read it first.
-const bool kHaveAvx2 = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-}();
-
-// Index of the first blank, tab, comma or colon, 32 bytes at a time.
-__attribute__((target("avx2"))) size_t bareEndWide(const char *s, size_t len) {
-    const __m256i blank = _mm256_set1_epi8(' '), tab = _mm256_set1_epi8('\t');
-    const __m256i comma = _mm256_set1_epi8(','), colon = _mm256_set1_epi8(':');
-    size_t i = 0;
-    for (; i + 32 <= len; i += 32) {
-        __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i));
-        __m256i hit = _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(b, blank), _mm256_cmpeq_epi8(b, tab)),
-                                      _mm256_or_si256(_mm256_cmpeq_epi8(b, comma), _mm256_cmpeq_epi8(b, colon)));
-        unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(hit));
-        if (mask != 0)
-            return i + static_cast<unsigned>(__builtin_ctz(mask));
-    }
-    return i;
-}
-#endif
-
-// End of a bare field value: the first blank, tab, comma or colon at or
-// after start, or the end of the line.
-size_t bareEnd(std::string_view line, size_t start) {
-    size_t end = start;
-#if defined(__x86_64__)
-    if (kHaveAvx2)
-        end += bareEndWide(line.data() + start, line.size() - start);
-#endif
-    while (end < line.size()) {
-        char c = line[end];
-        if (c == ' ' || c == '\t' || c == ',' || c == ':')
-            break;
-        ++end;
-    }
-    return end;
-}
-
-size_t findText(std::string_view hay, std::string_view needle, size_t from = 0) {
-    if (from > hay.size())
-        return npos;
-    const char *s = hay.data() + from;
-    const size_t len = hay.size() - from;
-    if (needle.empty())
-        return from;
-    if (len < needle.size())
-        return npos;
-    size_t at;
-#if defined(__x86_64__)
-    if (needle.size() >= 2)
-        at = kHaveAvx2 ? findWide(s, len, needle) : findNarrow(s, len, needle);
-    else
-#endif
-        at = std::string_view(s, len).find(needle);
-    return at == npos ? npos : from + at;
-}
-
-size_t findChar(std::string_view hay, char c, size_t from = 0) {
-    if (from >= hay.size())
-        return npos;
-    const void *hit = memchr(hay.data() + from, c, hay.size() - from);
-    return hit ? static_cast<size_t>(static_cast<const char *>(hit) - hay.data()) : npos;
-}
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
@@ -258,6 +143,36 @@ const char *statusName(int type) {
     }
 }
 
+// The raw time of "audit(<time>:<serial>)": from after "audit(" to the
+// first colon, or to the first closing parenthesis when there is no colon.
+std::string_view rawTimestamp(std::string_view line) {
+    size_t audit = findText(line, "audit(");
+    if (audit == npos)
+        return {};
+    size_t start = audit + 6;
+    size_t end = findChar(line, ':', start);
+    if (end == npos)
+        end = findChar(line, ')', start);
+    return end == npos ? std::string_view() : line.substr(start, end - start);
+}
+
+// The word after "avc:" (start is just past it): blanks and tabs skipped,
+// up to the next blank, tab or colon.
+std::string_view statusWord(std::string_view line, size_t start) {
+    while (start < line.size() && (line[start] == ' ' || line[start] == '\t'))
+        ++start;
+    size_t end = start;
+    while (end < line.size() && line[end] != ' ' && line[end] != '\t' && line[end] != ':')
+        ++end;
+    return line.substr(start, end - start);
+}
+
+// The text of an event or status kind (0 to 9), without building a string.
+std::string_view kindNumber(int kind) {
+    constexpr std::string_view digits = "0123456789";
+    return kind >= 0 && kind <= 9 ? digits.substr(static_cast<size_t>(kind), 1) : std::string_view("?");
+}
+
 std::string concat(std::initializer_list<std::string_view> parts) {
     size_t total = 0;
     for (auto p : parts)
@@ -301,28 +216,28 @@ std::string LogConverter::extractQuotedField(std::string_view line, std::string_
     return extractField(line, name);
 }
 
+void LogConverter::trace(std::initializer_list<std::string_view> parts) const {
+    if (tracing())
+        logger_.log(Logger::DEBUG, concat(parts));
+}
+
 int LogConverter::eventTypeOfLowered(std::string_view type, std::string_view op) {
-    bool trace = tracing();
     if (equalsLowered(type, "vrex_netctl")) {
-        if (trace)
-            logger_.log(Logger::DEBUG, "Type is VREX_NETCTL -> netctl");
+        trace({"Type is VREX_NETCTL -> netctl"});
         return 3;
     }
     if (equalsLowered(type, "vrex_avc")) {
         if (op.find("exec") != npos || op.find("interpret") != npos) {
-            if (trace)
-                logger_.log(Logger::DEBUG, "Operation is exec/interpret -> exectl");
+            trace({"Operation is exec/interpret -> exectl"});
             return 1;
         }
         if (op.find("write") != npos || op.find("truncate") != npos || op.find("setattr") != npos ||
             op.find("unlink") != npos || op.find("rename") != npos) {
-            if (trace)
-                logger_.log(Logger::DEBUG, "Operation is write/truncate/setattr/unlink/rename -> filectl");
+            trace({"Operation is write/truncate/setattr/unlink/rename -> filectl"});
             return 2;
         }
     }
-    if (trace)
-        logger_.log(Logger::DEBUG, concat({"Unsupported type: ", type}));
+    trace({"Unsupported type: ", type});
     return 0;
 }
 
@@ -333,32 +248,21 @@ int LogConverter::determineEventType(std::string_view type, std::string_view ope
 }
 
 int LogConverter::determineStatusType(std::string_view line) {
-    bool trace = tracing();
     size_t at = findText(line, "avc:");
     if (at == npos) {
-        if (trace)
-            logger_.log(Logger::DEBUG, "No 'avc:' found in line");
+        trace({"No 'avc:' found in line"});
         return 0;
     }
-    size_t start = at + 4;
-    while (start < line.size() && (line[start] == ' ' || line[start] == '\t'))
-        ++start;
-    size_t end = start;
-    while (end < line.size() && line[end] != ' ' && line[end] != '\t' && line[end] != ':')
-        ++end;
-    std::string_view word = line.substr(start, end - start);
-    if (trace)
-        logger_.log(Logger::DEBUG, concat({"Extracted status word: ", word}));
+    std::string_view word = statusWord(line, at + 4);
+    trace({"Extracted status word: ", word});
     lowerInto(word, word_);
     std::string_view lowered = word_;
     if (lowered.find("denied") != npos) {
-        if (trace)
-            logger_.log(Logger::DEBUG, concat({"Status mapping (contains denied): ", lowered, " -> enforcing"}));
+        trace({"Status mapping (contains denied): ", lowered, " -> enforcing"});
         return 1;
     }
     if (lowered.find("detect") != npos) {
-        if (trace)
-            logger_.log(Logger::DEBUG, concat({"Status mapping (contains detect): ", lowered, " -> permissive"}));
+        trace({"Status mapping (contains detect): ", lowered, " -> permissive"});
         return 2;
     }
     logger_.log(Logger::ERROR,
@@ -411,112 +315,92 @@ void LogConverter::parseLineInto(std::string_view line, ParseResult &result) {
 }
 
 void LogConverter::parseSteps(std::string_view line, ParseResult &result) {
-    bool trace = tracing();
-    if (trace)
-        logger_.log(Logger::DEBUG, concat({"Parsing line: ", line}));
-
+    trace({"Parsing line: ", line});
     std::string_view type;
-    bool haveType = typeValue(line, type);
-    if (!haveType || (type != "VREX_AVC" && type != "VREX_NETCTL")) {
-        if (trace)
-            logger_.log(Logger::DEBUG, "Line should not be processed");
+    if (!typeValue(line, type) || (type != "VREX_AVC" && type != "VREX_NETCTL")) {
+        trace({"Line should not be processed"});
         return;
     }
+    if (!takeContainerId(line, result) || !takeTimestamp(line, result))
+        return;
+    trace({"Type: ", type});
+    if (!takePath(line, type, result))
+        return;
+    takeOperation(line);
+    trace({"Operation: ", operation_});
 
+    result.eventType = eventTypeOfLowered(type, operation_);
+    if (result.eventType == 0) {
+        trace({"Unknown event type: type=", type, ", operation=", operation_});
+        return;
+    }
+    result.statusType = determineStatusType(line);
+    if (result.statusType == 0) {
+        trace({"Unknown status"});
+        return;
+    }
+    result.valid = true;
+    trace({"Parse successful - container_id: ", result.containerId, ", type: ", type, ", event: ",
+           kindNumber(result.eventType), ", path: ", result.path, ", status: ", kindNumber(result.statusType)});
+}
+
+bool LogConverter::takeContainerId(std::string_view line, ParseResult &result) {
     std::string_view id = fieldValue(line, "container_id=");
     if (id.empty()) {
-        if (trace)
-            logger_.log(Logger::DEBUG, "container_id field not found in log, skipping");
-        return;
+        trace({"container_id field not found in log, skipping"});
+        return false;
     }
     result.containerId.assign(id);
-    if (trace)
-        logger_.log(Logger::DEBUG, concat({"Container ID from container_id field: ", id}));
+    trace({"Container ID from container_id field: ", id});
+    return true;
+}
 
-    std::string_view raw;
-    size_t audit = findText(line, "audit(");
-    if (audit != npos) {
-        size_t start = audit + 6;
-        size_t end = findChar(line, ':', start);
-        if (end == npos)
-            end = findChar(line, ')', start);
-        if (end != npos)
-            raw = line.substr(start, end - start);
-    }
+bool LogConverter::takeTimestamp(std::string_view line, ParseResult &result) {
+    std::string_view raw = rawTimestamp(line);
     if (raw.empty()) {
-        if (trace)
-            logger_.log(Logger::DEBUG, "No timestamp found");
-        return;
+        trace({"No timestamp found"});
+        return false;
     }
-
     std::string_view stamp = timestampView(raw);
     if (stamp.empty()) {
-        if (trace)
-            logger_.log(Logger::DEBUG, "Failed to convert timestamp");
-        return;
+        trace({"Failed to convert timestamp"});
+        return false;
     }
     result.timestamp.assign(stamp);
-    if (trace)
-        logger_.log(Logger::DEBUG, concat({"Converted timestamp: ", stamp}));
+    trace({"Converted timestamp: ", stamp});
+    return true;
+}
 
-    // The type was found above; an empty value cannot pass the type test.
-    if (type.empty()) {
-        if (trace)
-            logger_.log(Logger::DEBUG, "No type found");
-        return;
-    }
-    if (trace)
-        logger_.log(Logger::DEBUG, concat({"Type: ", type}));
-
+bool LogConverter::takePath(std::string_view line, std::string_view type, ParseResult &result) {
     std::string_view path;
     if (type == "VREX_NETCTL") {
         path = fieldValue(line, "proc_path=");
-        if (!path.empty() && trace)
-            logger_.log(Logger::DEBUG, concat({"NETCTL path extracted from proc_path: ", path}));
+        if (!path.empty())
+            trace({"NETCTL path extracted from proc_path: ", path});
     } else if (type == "VREX_AVC") {
         path = avcPath(line);
     }
     if (path.empty()) {
-        if (trace)
-            logger_.log(Logger::DEBUG, "No path found");
-        return;
+        trace({"No path found"});
+        return false;
     }
     result.path.assign(path);
-    if (trace)
-        logger_.log(Logger::DEBUG, concat({"Path: ", path}));
+    trace({"Path: ", path});
+    return true;
+}
 
+void LogConverter::takeOperation(std::string_view line) {
+    // What stands between the first braces, blanks left out, lower-cased.
     operation_.clear();
     size_t open = findChar(line, '{');
-    if (open != npos) {
-        size_t close = findChar(line, '}', open + 1);
-        if (close != npos) {
-            for (size_t i = open + 1; i < close; ++i)
-                if (!isSpace(line[i]))
-                    operation_.push_back(lowerAscii(line[i]));
-        }
-    }
-    if (trace)
-        logger_.log(Logger::DEBUG, concat({"Operation: ", operation_}));
-
-    result.eventType = eventTypeOfLowered(type, operation_);
-    if (result.eventType == 0) {
-        if (trace)
-            logger_.log(Logger::DEBUG, concat({"Unknown event type: type=", type, ", operation=", operation_}));
+    if (open == npos)
         return;
-    }
-
-    result.statusType = determineStatusType(line);
-    if (result.statusType == 0) {
-        if (trace)
-            logger_.log(Logger::DEBUG, "Unknown status");
+    size_t close = findChar(line, '}', open + 1);
+    if (close == npos)
         return;
-    }
-
-    result.valid = true;
-    if (trace)
-        logger_.log(Logger::DEBUG, concat({"Parse successful - container_id: ", result.containerId, ", type: ", type,
-                                           ", event: ", std::to_string(result.eventType), ", path: ", result.path,
-                                           ", status: ", std::to_string(result.statusType)}));
+    for (size_t i = open + 1; i < close; ++i)
+        if (!isSpace(line[i]))
+            operation_.push_back(lowerAscii(line[i]));
 }
 
 void LogConverter::buildKey(const ParseResult &result, std::string &key) const {
@@ -546,8 +430,7 @@ bool LogConverter::convertInto(const ParseResult &result, std::string &out) {
     seen_.insert(key_);
     if (seen_.size() > kCacheLimit) {
         seen_.clear();
-        if (tracing())
-            logger_.log(Logger::DEBUG, "Cleared duplicate cache (size limit reached)");
+        trace({"Cleared duplicate cache (size limit reached)"});
     }
     const char *event = eventName(result.eventType);
     const char *status = statusName(result.statusType);
@@ -563,8 +446,7 @@ bool LogConverter::convertInto(const ParseResult &result, std::string &out) {
         .append(result.path)
         .append(",status=")
         .append(status);
-    if (tracing())
-        logger_.log(Logger::DEBUG, concat({"Output: ", out}));
+    trace({"Output: ", out});
     return true;
 }
 

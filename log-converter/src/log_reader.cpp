@@ -27,8 +27,6 @@ using Clock = std::chrono::steady_clock;
 // worked through.
 constexpr std::size_t kSliceBytes = 256 * 1024;
 
-std::string errnoText() { return std::strerror(errno); }
-
 // Converts a file's modification time into the monotonic clock, never later
 // than now (a wall clock set back must not hold a rotation up).
 Clock::time_point modificationToSteady(const struct stat &st) {
@@ -43,54 +41,6 @@ Clock::time_point modificationToSteady(const struct stat &st) {
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------- LineSplitter
-
-void LineSplitter::feed(std::string_view data, const LineFn &onLine, const DropFn &onDrop) {
-    while (!data.empty()) {
-        const void *found = std::memchr(data.data(), '\n', data.size());
-        if (!found) {
-            if (discarding_) {
-                pending_ += data.size();
-            } else if (tail_.size() + data.size() > maxLine_) {
-                discarding_ = true;
-                pending_ = tail_.size() + data.size();
-                std::string().swap(tail_);
-                onDrop();
-            } else {
-                tail_.append(data);
-                pending_ = tail_.size();
-            }
-            return;
-        }
-        std::size_t length = static_cast<std::size_t>(static_cast<const char *>(found) - data.data());
-        if (discarding_) {
-            discarding_ = false;
-        } else if (tail_.size() + length > maxLine_) {
-            onDrop();
-            tail_.clear();
-        } else if (tail_.empty()) {
-            onLine(data.substr(0, length));
-        } else {
-            tail_.append(data.data(), length);
-            onLine(tail_);
-            tail_.clear();
-        }
-        pending_ = 0;
-        data.remove_prefix(length + 1);
-    }
-}
-
-void LineSplitter::skipToNextLine() {
-    std::string().swap(tail_);
-    discarding_ = true;
-}
-
-void LineSplitter::reset() {
-    std::string().swap(tail_);
-    discarding_ = false;
-    pending_ = 0;
-}
 
 // ------------------------------------------------------------------- LogReader
 
@@ -119,6 +69,34 @@ LogReader::Stats LogReader::stats() const {
 }
 
 bool LogReader::start(std::string *error) {
+    if (!checkStartable(error))
+        return false;
+    stopFd_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!stopFd_) {
+        *error = "eventfd: " + errorText(errno);
+        return false;
+    }
+    if (!makeBackend(error))
+        return false;
+    try {
+        buffer_.resize(options_.maxRead);
+    } catch (const std::bad_alloc &) {
+        *error = "cannot allocate the read buffer";
+        return false;
+    }
+    removeStaleTemporaries();
+    openInitial();
+    try {
+        thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error &e) {
+        *error = std::string("cannot start the monitor thread: ") + e.what();
+        return false;
+    }
+    started_ = true;
+    return true;
+}
+
+bool LogReader::checkStartable(std::string *error) const {
     if (started_) {
         *error = "the follower is already running";
         return false;
@@ -141,11 +119,10 @@ bool LogReader::start(std::string *error) {
         *error = path_ + " is not a regular file";
         return false;
     }
-    stopFd_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!stopFd_) {
-        *error = "eventfd: " + errnoText();
-        return false;
-    }
+    return true;
+}
+
+bool LogReader::makeBackend(std::string *error) {
     if (options_.backend != Backend::Polling) {
         std::string why;
         backend_ = makeInotifyBackend(path_, stopFd_.get(), &why);
@@ -160,21 +137,14 @@ bool LogReader::start(std::string *error) {
     }
     if (!backend_)
         backend_ = makePollingBackend(stopFd_.get(), static_cast<int>(options_.pollInterval.count()));
-    try {
-        buffer_.resize(options_.maxRead);
-    } catch (const std::bad_alloc &) {
-        *error = "cannot allocate the read buffer";
-        return false;
-    }
-    openInitial();
-    try {
-        thread_ = std::thread([this] { run(); });
-    } catch (const std::system_error &e) {
-        *error = std::string("cannot start the monitor thread: ") + e.what();
-        return false;
-    }
-    started_ = true;
     return true;
+}
+
+void LogReader::removeStaleTemporaries() {
+    if (options_.positionFile.empty())
+        return;
+    for (const std::string &name : vrex::removeStaleTemporaries(options_.positionFile))
+        log(Level::Info, "Removed " + name + ", left beside " + options_.positionFile + " by an interrupted save");
 }
 
 void LogReader::stop() {
@@ -203,56 +173,19 @@ bool LogReader::openFile(const std::string &path, OpenFile *file) {
 }
 
 void LogReader::openInitial() {
-    std::optional<FilePosition> saved;
-    if (!options_.positionFile.empty()) {
-        std::string why;
-        saved = loadPosition(options_.positionFile, &why);
-        if (!why.empty())
-            log(Level::Warn, "Ignoring the saved position: " + why);
-    }
+    std::optional<FilePosition> saved = loadSavedPosition();
     OpenFile atPath;
     const bool havePath = openAtPath(&atPath);
     if (saved && havePath && saved->device == atPath.device && saved->inode == atPath.inode) {
         current_ = std::move(atPath);
         resumeAt(saved->offset, path_);
     } else if (saved) {
-        // Rotated while the daemon was not running: what was written to the
-        // old file after the saved offset, and all of the new file, are due.
-        std::string oldName;
-        if (openSavedFile(*saved, &oldName)) {
-            resumeAt(saved->offset, oldName);
-            if (havePath)
-                enqueue(std::move(atPath), "at " + path_);
-            log(Level::Info, "Input file " + path_ + " was rotated since the position was saved; " +
-                                 (havePath ? "its new file follows from its beginning once " + oldName + " is idle"
-                                           : "waiting for a new file there after " + oldName));
-        } else {
-            log(Level::Warn, "The file of the saved position (device " + std::to_string(saved->device) + ", inode " +
-                                 std::to_string(saved->inode) + ") is no longer beside " + path_ +
-                                 ": lines written to it after offset " + std::to_string(saved->offset) +
-                                 " could not be recovered");
-            if (!havePath) {
-                log(Level::Info, "Waiting for " + path_ + " to appear");
-                backend_->follow(-1);
-                return;
-            }
-            current_ = std::move(atPath);
-            offset_ = 0;
-            log(Level::Info, "Following " + path_ + " from its beginning (offset 0)");
-        }
+        if (!resumeAfterRotation(*saved, atPath, havePath))
+            return;
     } else if (havePath) {
-        current_ = std::move(atPath);
-        struct stat st {};
-        ::fstat(current_.fd.get(), &st);
-        offset_ = static_cast<std::uint64_t>(st.st_size);
-        // Starting inside a line would hand on its second half as a line.
-        char last = '\n';
-        if (offset_ > 0 && ::pread(current_.fd.get(), &last, 1, static_cast<off_t>(offset_ - 1)) == 1 && last != '\n')
-            splitter_.skipToNextLine();
-        log(Level::Info, "Following " + path_ + " from its end (offset " + std::to_string(offset_) + ")");
+        startAtEnd(std::move(atPath));
     } else {
-        log(Level::Info, "Waiting for " + path_ + " to appear");
-        backend_->follow(-1);
+        waitForPath();
         return;
     }
     savedPosition_ = {current_.device, current_.inode, offset_};
@@ -260,22 +193,56 @@ void LogReader::openInitial() {
     backend_->follow(current_.fd.get());
 }
 
+std::optional<FilePosition> LogReader::loadSavedPosition() {
+    if (options_.positionFile.empty())
+        return std::nullopt;
+    std::string why;
+    auto saved = loadPosition(options_.positionFile, &why);
+    if (!why.empty())
+        log(Level::Warn, "Ignoring the saved position: " + why);
+    return saved;
+}
+
 void LogReader::resumeAt(std::uint64_t savedOffset, const std::string &name) {
     struct stat st {};
     ::fstat(current_.fd.get(), &st);
     if (savedOffset <= static_cast<std::uint64_t>(st.st_size)) {
         offset_ = savedOffset;
-        // A run that started inside a line saved that point; its rest is
-        // no line of its own.
-        char last = '\n';
-        if (offset_ > 0 && ::pread(current_.fd.get(), &last, 1, static_cast<off_t>(offset_ - 1)) == 1 && last != '\n')
-            splitter_.skipToNextLine();
+        // A run that started inside a line saved that point.
+        skipIfInsideLine();
         log(Level::Info, "Following " + name + " from the saved position (offset " + std::to_string(offset_) + ")");
     } else {
         offset_ = 0;
         truncations_.fetch_add(1, std::memory_order_relaxed);
         log(Level::Info, "Following " + name + " from its beginning: it is shorter than the saved position");
     }
+}
+
+bool LogReader::resumeAfterRotation(const FilePosition &saved, OpenFile &atPath, bool havePath) {
+    // Rotated while the daemon was not running: what was written to the old
+    // file after the saved offset, and all of the new file, are due.
+    std::string oldName;
+    if (openSavedFile(saved, &oldName)) {
+        resumeAt(saved.offset, oldName);
+        if (havePath)
+            enqueue(std::move(atPath), "at " + path_);
+        log(Level::Info, "Input file " + path_ + " was rotated since the position was saved; " +
+                             (havePath ? "its new file follows from its beginning once " + oldName + " is idle"
+                                       : "waiting for a new file there after " + oldName));
+        return true;
+    }
+    log(Level::Warn, "The file of the saved position (device " + std::to_string(saved.device) + ", inode " +
+                         std::to_string(saved.inode) + ") is no longer beside " + path_ +
+                         ": lines written to it after offset " + std::to_string(saved.offset) +
+                         " could not be recovered");
+    if (!havePath) {
+        waitForPath();
+        return false;
+    }
+    current_ = std::move(atPath);
+    offset_ = 0;
+    log(Level::Info, "Following " + path_ + " from its beginning (offset 0)");
+    return true;
 }
 
 bool LogReader::openSavedFile(const FilePosition &saved, std::string *name) {
@@ -290,6 +257,27 @@ bool LogReader::openSavedFile(const FilePosition &saved, std::string *name) {
     current_ = std::move(file);
     *name = *found;
     return true;
+}
+
+void LogReader::startAtEnd(OpenFile file) {
+    current_ = std::move(file);
+    struct stat st {};
+    ::fstat(current_.fd.get(), &st);
+    offset_ = static_cast<std::uint64_t>(st.st_size);
+    // Starting inside a line would hand on its second half as a line.
+    skipIfInsideLine();
+    log(Level::Info, "Following " + path_ + " from its end (offset " + std::to_string(offset_) + ")");
+}
+
+void LogReader::waitForPath() {
+    log(Level::Info, "Waiting for " + path_ + " to appear");
+    backend_->follow(-1);
+}
+
+void LogReader::skipIfInsideLine() {
+    char last = '\n';
+    if (offset_ > 0 && ::pread(current_.fd.get(), &last, 1, static_cast<off_t>(offset_ - 1)) == 1 && last != '\n')
+        splitter_.skipToNextLine();
 }
 
 void LogReader::run() {
@@ -324,82 +312,106 @@ bool LogReader::checkTruncation() {
 }
 
 void LogReader::pump() {
-    if (!current_.fd) {
-        if (!openAtPath(&current_))
+    if (!current_.fd && !openAppearedFile())
+        return;
+    // Size seen by the look after the last read (none yet).
+    std::uint64_t lookedAt = UINT64_MAX;
+    for (;;) {
+        checkTruncation();
+        const bool gotData = readToEnd();
+        if (stopping())
             return;
-        offset_ = 0;
-        splitter_.reset();
-        log(Level::Info, "Input file " + path_ + " appeared; reading it from its beginning");
-        backend_->follow(current_.fd.get());
+        checkRotation();
+        if (grewSinceLook(&lookedAt))
+            continue;
+        if (next_.empty() || !currentIsIdle(gotData))
+            return;
+        // Nothing new arrived since the loop found the end: one last look,
+        // then move on.
+        std::uint64_t size = 0;
+        if (currentSize(&size) && size > offset_)
+            continue;
+        switchToNext();
     }
+}
+
+bool LogReader::openAppearedFile() {
+    if (!openAtPath(&current_))
+        return false;
+    offset_ = 0;
+    splitter_.reset();
+    log(Level::Info, "Input file " + path_ + " appeared; reading it from its beginning");
+    backend_->follow(current_.fd.get());
+    return true;
+}
+
+bool LogReader::readToEnd() {
+    bool gotData = false;
+    while (!stopping()) {
+        ssize_t n = ::pread(current_.fd.get(), buffer_.data(), buffer_.size(), static_cast<off_t>(offset_));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            log(Level::Error, "Cannot read " + path_ + ": " + errorText(errno));
+            break;
+        }
+        if (n == 0)
+            break;
+        gotData = true;
+        deliver(std::string_view(buffer_.data(), static_cast<std::size_t>(n)));
+    }
+    return gotData;
+}
+
+void LogReader::deliver(std::string_view chunk) {
     const auto onLine = [this](std::string_view line) {
         linesRead_.fetch_add(1, std::memory_order_relaxed);
         onLine_(line);
     };
     const auto onDrop = [this] {
         linesDropped_.fetch_add(1, std::memory_order_relaxed);
-        log(Level::Warn, "Dropping a line longer than " + std::to_string(options_.maxLine) + " bytes in " + path_);
+        log(Level::Warn, overlongLineWarning(options_.maxLine, path_));
     };
-    // Size seen by the look after the last read (none yet).
-    std::uint64_t lookedAt = UINT64_MAX;
-    for (;;) {
-        checkTruncation();
-        bool gotData = false;
-        while (!stopping()) {
-            ssize_t n = ::pread(current_.fd.get(), buffer_.data(), buffer_.size(), static_cast<off_t>(offset_));
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                log(Level::Error, "Cannot read " + path_ + ": " + errnoText());
-                break;
-            }
-            if (n == 0)
-                break;
-            gotData = true;
-            std::string_view chunk(buffer_.data(), static_cast<std::size_t>(n));
-            while (!chunk.empty()) {
-                std::size_t take = std::min(chunk.size(), kSliceBytes);
-                splitter_.feed(chunk.substr(0, take), onLine, onDrop);
-                offset_ += take;
-                chunk.remove_prefix(take);
-                checkRotation();
-                // A stop leaves the rest of the slice unread; the saved
-                // position covers only what was delivered.
-                if (stopping())
-                    break;
-            }
-        }
+    while (!chunk.empty()) {
+        std::size_t take = std::min(chunk.size(), kSliceBytes);
+        splitter_.feed(chunk.substr(0, take), onLine, onDrop);
+        offset_ += take;
+        chunk.remove_prefix(take);
+        checkRotation();
+        // A stop leaves the rest of the slice unread; the saved position
+        // covers only what was delivered.
         if (stopping())
             return;
-        checkRotation();
-        // checkRotation takes the backend's pending events, among them those
-        // of writes made after the last read found the end; they will not
-        // wake the wait again, so look at the size once more. (Once per size,
-        // so a file whose size and content disagree cannot keep us here.)
-        struct stat after {};
-        if (::fstat(current_.fd.get(), &after) == 0) {
-            const auto size = static_cast<std::uint64_t>(after.st_size);
-            if (size != offset_ && size != lookedAt) {
-                lookedAt = size;
-                continue;
-            }
-        }
-        if (next_.empty())
-            return;
-        // Idle is judged by the file's own modification time, so a queued
-        // file that went quiet long ago is passed through without waiting.
-        struct stat cur {};
-        if (gotData && ::fstat(current_.fd.get(), &cur) == 0)
-            current_.lastGrowth = std::max(current_.lastGrowth, modificationToSteady(cur));
-        if (Clock::now() - idleSince() < options_.rotationIdle)
-            return;
-        // Nothing new arrived since the loop found the end: one last look,
-        // then move on.
-        struct stat st {};
-        if (::fstat(current_.fd.get(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) > offset_)
-            continue;
-        switchToNext();
     }
+}
+
+bool LogReader::grewSinceLook(std::uint64_t *lookedAt) {
+    // checkRotation takes the backend's pending events, among them those of
+    // writes made after the last read found the end; they will not wake the
+    // wait again, so look at the size once more. (Once per size, so a file
+    // whose size and content disagree cannot keep us here.)
+    std::uint64_t size = 0;
+    if (!currentSize(&size) || size == offset_ || size == *lookedAt)
+        return false;
+    *lookedAt = size;
+    return true;
+}
+
+bool LogReader::currentIsIdle(bool gotData) {
+    // Idle is judged by the file's own modification time, so a queued file
+    // that went quiet long ago is passed through without waiting.
+    struct stat cur {};
+    if (gotData && ::fstat(current_.fd.get(), &cur) == 0)
+        current_.lastGrowth = std::max(current_.lastGrowth, modificationToSteady(cur));
+    return Clock::now() - idleSince() >= options_.rotationIdle;
+}
+
+bool LogReader::currentSize(std::uint64_t *size) const {
+    struct stat st {};
+    if (::fstat(current_.fd.get(), &st) != 0)
+        return false;
+    *size = static_cast<std::uint64_t>(st.st_size);
+    return true;
 }
 
 void LogReader::checkRotation() {

@@ -2,7 +2,7 @@
 // descriptor, so a rename or unlink does not lose it) and one on its
 // directory for the name coming and going. Blocks in poll() with no timeout
 // when nothing is pending, so an idle follower costs nothing.
-#include "unique_fd.h"
+#include "sys_util.h"
 #include "watch_backend.h"
 
 #include <poll.h>
@@ -11,11 +11,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <utility>
 #include <vector>
-#include <chrono>
-#include <cstring>
 
 namespace vrex {
 
@@ -29,18 +28,6 @@ constexpr int kRetryMs = 1000;
 // Renames out of the directory never see their second half; forget the
 // oldest beyond this many.
 constexpr std::size_t kMaxOutstandingMoves = 16;
-
-std::string directoryOf(const std::string &path) {
-    auto slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return std::string(1, '.');
-    return std::string(path, 0, slash == 0 ? 1 : slash);
-}
-
-std::string baseNameOf(const std::string &path) {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : std::string(path, slash + 1);
-}
 
 class InotifyBackend final : public WatchBackend {
 public:
@@ -123,36 +110,49 @@ private:
             for (ssize_t at = 0; at < n;) {
                 const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
                 at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-                if (event->mask & IN_Q_OVERFLOW) {
-                    relevant = true;
-                } else if (event->wd == dirWd_) {
-                    if (event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) {
-                        if (event->mask & IN_IGNORED)
-                            dirWd_ = -1;
-                        relevant = true;
-                    } else if (event->len > 0 && name_ == event->name) {
-                        if (event->mask & IN_MOVED_FROM) {
-                            if (movedCookies_.size() >= kMaxOutstandingMoves)
-                                movedCookies_.erase(movedCookies_.begin());
-                            movedCookies_.push_back(event->cookie);
-                        }
-                        relevant = true;
-                    } else if ((event->mask & IN_MOVED_TO) && event->len > 0) {
-                        auto it = std::find(movedCookies_.begin(), movedCookies_.end(), event->cookie);
-                        if (it != movedCookies_.end()) {
-                            movedCookies_.erase(it);
-                            renamed_.push_back(dir_ + "/" + event->name);
-                            relevant = true;
-                        }
-                    }
-                } else if (event->wd == fileWd_) {
-                    if (event->mask & IN_IGNORED)
-                        fileWd_ = -1;
-                    relevant = true;
-                }
+                relevant |= takeEvent(*event);
             }
         }
         return relevant;
+    }
+
+    bool takeEvent(const inotify_event &event) {
+        if (event.mask & IN_Q_OVERFLOW)
+            return true;
+        if (event.wd == dirWd_)
+            return takeDirectoryEvent(event);
+        if (event.wd == fileWd_) {
+            if (event.mask & IN_IGNORED)
+                fileWd_ = -1;
+            return true;
+        }
+        return false;
+    }
+
+    bool takeDirectoryEvent(const inotify_event &event) {
+        if (event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) {
+            if (event.mask & IN_IGNORED)
+                dirWd_ = -1;
+            return true;
+        }
+        if (event.len > 0 && name_ == event.name) {
+            if (event.mask & IN_MOVED_FROM) {
+                if (movedCookies_.size() >= kMaxOutstandingMoves)
+                    movedCookies_.erase(movedCookies_.begin());
+                movedCookies_.push_back(event.cookie);
+            }
+            return true;
+        }
+        if ((event.mask & IN_MOVED_TO) && event.len > 0) {
+            // The second half of a rename of the followed name: where it went.
+            auto it = std::find(movedCookies_.begin(), movedCookies_.end(), event.cookie);
+            if (it != movedCookies_.end()) {
+                movedCookies_.erase(it);
+                renamed_.push_back(dir_ + "/" + event.name);
+                return true;
+            }
+        }
+        return false;
     }
 
     UniqueFd fd_;
@@ -172,7 +172,7 @@ private:
 std::unique_ptr<WatchBackend> makeInotifyBackend(const std::string &path, int stopFd, std::string *error) {
     UniqueFd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (!fd) {
-        *error = std::string("inotify_init1: ") + std::strerror(errno);
+        *error = "inotify_init1: " + errorText(errno);
         return nullptr;
     }
     return std::make_unique<InotifyBackend>(std::move(fd), path, stopFd);

@@ -1,6 +1,7 @@
 #include "log_writer.h"
 
 #include "logger.h"
+#include "sys_util.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,11 +17,6 @@ namespace vrex {
 namespace {
 
 constexpr size_t kBatchBuffer = 1 << 20;
-
-std::string errorText(int err) {
-    char buf[256];
-    return strerror_r(err, buf, sizeof buf);
-}
 
 void pause100ms() {
     struct timespec left = {0, 100 * 1000 * 1000};
@@ -52,22 +48,18 @@ bool LogWriter::openFile(bool append) {
     std::string failure;
     {
         std::lock_guard lock(mutex_);
-        if (stream_) {
-            fflush(stream_);
-            fclose(stream_);
-            stream_ = nullptr;
-        }
-        stream_ = fopen(path_.c_str(), append ? "ae" : "we");
+        stream_.reset();
+        stream_.reset(fopen(path_.c_str(), append ? "ae" : "we"));
         if (!stream_) {
             recordError(errno);
             failure = lastError_;
         } else {
             if (checkEachLine_)
-                setvbuf(stream_, nullptr, _IOLBF, BUFSIZ);
+                setvbuf(stream_.get(), nullptr, _IOLBF, BUFSIZ);
             else
-                setvbuf(stream_, nullptr, _IOFBF, kBatchBuffer);
+                setvbuf(stream_.get(), nullptr, _IOFBF, kBatchBuffer);
             struct stat st;
-            if (fstat(fileno(stream_), &st) == 0) {
+            if (fstat(fileno(stream_.get()), &st) == 0) {
                 inode_ = st.st_ino;
                 expectedSize_ = static_cast<uint64_t>(st.st_size);
                 wholeLinesEnd_ = expectedSize_;
@@ -121,12 +113,13 @@ bool LogWriter::writeLine(std::string_view line) {
         if (!stream_)
             return false;
         struct stat st;
-        if (checkEachLine_ && fstat(fileno(stream_), &st) == 0)
+        if (checkEachLine_ && fstat(fileno(stream_.get()), &st) == 0)
             wholeLinesEnd_ = static_cast<uint64_t>(st.st_size);
+        FILE *stream = stream_.get();
         bool ok =
-            fwrite_unlocked(line.data(), 1, line.size(), stream_) == line.size() && putc_unlocked('\n', stream_) != EOF;
+            fwrite_unlocked(line.data(), 1, line.size(), stream) == line.size() && putc_unlocked('\n', stream) != EOF;
         if (ok && checkEachLine_)
-            ok = fflush(stream_) == 0;
+            ok = fflush(stream) == 0;
         if (ok) {
             expectedSize_ += line.size() + 1;
             return true;
@@ -139,13 +132,13 @@ bool LogWriter::writeLine(std::string_view line) {
 
 std::string LogWriter::failWrite(int err) {
     recordError(err);
-    clearerr(stream_);
+    clearerr(stream_.get());
     dropPartialLine();
     return lastError_;
 }
 
 void LogWriter::dropPartialLine() {
-    int fd = fileno(stream_);
+    int fd = fileno(stream_.get());
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         return;
@@ -153,43 +146,39 @@ void LogWriter::dropPartialLine() {
     if (size <= wholeLinesEnd_)
         return;
     uint64_t keep = wholeLinesEnd_;
-    if (!checkEachLine_) {
-        // Whole lines may have reached the file before the failing block:
-        // keep everything up to the last newline. The stream is write-only,
-        // so the same file is opened again for reading.
-        std::string self = "/proc/self/fd/" + std::to_string(fd);
-        int rfd = ::open(self.c_str(), O_RDONLY | O_CLOEXEC);
-        if (rfd < 0)
-            return;
-        struct stat rst;
-        char block[4096];
-        uint64_t end = size;
-        bool found = false;
-        if (fstat(rfd, &rst) == 0 && rst.st_ino == st.st_ino && rst.st_dev == st.st_dev) {
-            while (!found && end > wholeLinesEnd_) {
-                size_t n = static_cast<size_t>(std::min<uint64_t>(sizeof block, end - wholeLinesEnd_));
-                if (pread(rfd, block, n, static_cast<off_t>(end - n)) != static_cast<ssize_t>(n))
-                    break;
-                if (const void *nl = memrchr(block, '\n', n)) {
-                    keep = end - n + static_cast<uint64_t>(static_cast<const char *>(nl) - block) + 1;
-                    found = true;
-                }
-                end -= n;
-            }
-        }
-        ::close(rfd);
-        if (!found && end > wholeLinesEnd_)
-            return;  // could not read it all: leave the file as it is
-    }
+    // Whole lines may have reached the file before the failing block of a
+    // buffered writer: those are kept.
+    if (!checkEachLine_ && !endOfLastWholeLine(fd, st, size, &keep))
+        return;  // could not read it all: leave the file as it is
     if (keep < size && ftruncate(fd, static_cast<off_t>(keep)) == 0 && keep < expectedSize_)
         expectedSize_ = keep;
+}
+
+bool LogWriter::endOfLastWholeLine(int fd, const struct stat &st, uint64_t size, uint64_t *keep) const {
+    // The stream is write-only, so the same file is opened again for reading.
+    UniqueFd reader(::open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat rst;
+    if (!reader || fstat(reader.get(), &rst) != 0 || rst.st_ino != st.st_ino || rst.st_dev != st.st_dev)
+        return false;
+    char block[4096];
+    for (uint64_t end = size; end > wholeLinesEnd_;) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(sizeof block, end - wholeLinesEnd_));
+        if (pread(reader.get(), block, n, static_cast<off_t>(end - n)) != static_cast<ssize_t>(n))
+            return false;
+        if (const void *nl = memrchr(block, '\n', n)) {
+            *keep = end - n + static_cast<uint64_t>(static_cast<const char *>(nl) - block) + 1;
+            return true;
+        }
+        end -= n;
+    }
+    return true;  // no newline after the last whole line: *keep stays there
 }
 
 bool LogWriter::flush() {
     std::string failure;
     {
         std::lock_guard lock(mutex_);
-        if (!stream_ || fflush(stream_) == 0)
+        if (!stream_ || fflush(stream_.get()) == 0)
             return true;
         failure = failWrite(errno);
     }
@@ -199,11 +188,7 @@ bool LogWriter::flush() {
 
 void LogWriter::closeFile() {
     std::lock_guard lock(mutex_);
-    if (!stream_)
-        return;
-    fflush(stream_);
-    fclose(stream_);
-    stream_ = nullptr;
+    stream_.reset();
 }
 
 }  // namespace vrex

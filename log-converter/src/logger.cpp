@@ -1,5 +1,7 @@
 #include "logger.h"
 
+#include "sys_util.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,20 +13,6 @@
 namespace vrex {
 
 namespace {
-
-// Writes every byte, resuming after interruptions and short writes. Errors on
-// the diagnostic channels cannot be reported anywhere, so they are dropped.
-void writeAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        text.remove_prefix(static_cast<size_t>(n));
-    }
-}
 
 const char *levelName(int level) {
     switch (level) {
@@ -56,9 +44,27 @@ void makeDirectories(const std::string &dir) {
     }
 }
 
-std::string errorText(int err) {
-    char buf[256];
-    return strerror_r(err, buf, sizeof buf);
+// Opens the log file for appending, creating it and its directories when
+// missing, and says on standard output which it did (or on standard error
+// why it could not).
+UniqueFd openLogFile(const std::string &path) {
+    const std::string dir = directoryOf(path);
+    if (dir != "." && dir != "/")
+        makeDirectories(dir);
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY));
+    if (fd) {
+        writeAll(STDOUT_FILENO, "SUCCESS: Opened existing log file: " + path + "\n");
+        return fd;
+    }
+    fd.reset(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0640));
+    if (fd) {
+        writeAll(STDOUT_FILENO, "SUCCESS: Created and opened log file: " + path + "\n");
+        return fd;
+    }
+    int err = errno;
+    writeAll(STDERR_FILENO, "ERROR: Cannot open log file: " + path + " (errno: " + std::to_string(err) + " - " +
+                                errorText(err) + ")\n");
+    return fd;
 }
 
 // "[timestamp] [INFO] ", built by appending (g++ 12 at -O3 warns falsely
@@ -81,12 +87,7 @@ Logger::~Logger() {
     closeLocked();
 }
 
-void Logger::closeLocked() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
-}
+void Logger::closeLocked() { fd_.reset(); }
 
 std::string Logger::getCurrentTimestamp() {
     struct timespec now;
@@ -103,39 +104,20 @@ std::string Logger::getCurrentTimestamp() {
 std::string Logger::levelToString(Level level) { return levelName(level); }
 
 void Logger::init(const std::string &path, bool debug) {
+    std::lock_guard lock(mutex_);
+    closeLocked();
+    path_ = path;
+    debug_.store(debug, std::memory_order_relaxed);
+    fd_ = openLogFile(path);
+    initialized_ = true;
+    if (!fd_)
+        return;
+    std::string stamp = infoPrefix();
     std::string header;
-    {
-        std::lock_guard lock(mutex_);
-        closeLocked();
-        path_ = path;
-        debug_.store(debug, std::memory_order_relaxed);
-
-        size_t slash = path.rfind('/');
-        if (slash != std::string::npos && slash > 0)
-            makeDirectories(path.substr(0, slash));
-
-        fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY);
-        if (fd_ >= 0) {
-            writeAll(STDOUT_FILENO, "SUCCESS: Opened existing log file: " + path + "\n");
-        } else {
-            fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0640);
-            if (fd_ >= 0) {
-                writeAll(STDOUT_FILENO, "SUCCESS: Created and opened log file: " + path + "\n");
-            } else {
-                int err = errno;
-                writeAll(STDERR_FILENO, "ERROR: Cannot open log file: " + path + " (errno: " + std::to_string(err) +
-                                            " - " + errorText(err) + ")\n");
-            }
-        }
-        initialized_ = true;
-        if (fd_ < 0)
-            return;
-        std::string stamp = infoPrefix();
-        header.append(stamp).append("Logger initialized\n");
-        header.append(stamp).append("Log file: ").append(path).append("\n");
-        header.append(stamp).append("Debug mode: ").append(debug ? "enabled" : "disabled").append("\n");
-        writeAll(fd_, header);
-    }
+    header.append(stamp).append("Logger initialized\n");
+    header.append(stamp).append("Log file: ").append(path).append("\n");
+    header.append(stamp).append("Debug mode: ").append(debug ? "enabled" : "disabled").append("\n");
+    writeAll(fd_.get(), header);
 }
 
 void Logger::log(Level level, std::string_view message) {
@@ -153,9 +135,9 @@ void Logger::log(Level level, std::string_view message) {
     std::string entry;
     entry.reserve(message.size() + 64);
     entry.append("[").append(getCurrentTimestamp()).append("] [").append(name).append("] ").append(message);
-    if (fd_ >= 0) {
+    if (fd_) {
         entry.push_back('\n');
-        writeAll(fd_, entry);
+        writeAll(fd_.get(), entry);
         if (level == ERROR)
             writeAll(STDERR_FILENO, entry);
     } else {
@@ -171,7 +153,7 @@ void Logger::setDebugMode(bool enabled) {
         return;
     std::string line = infoPrefix();
     line.append("Debug mode changed to: ").append(enabled ? "enabled" : "disabled").append("\n");
-    writeAll(fd_ >= 0 ? fd_ : STDOUT_FILENO, line);
+    writeAll(fd_ ? fd_.get() : STDOUT_FILENO, line);
 }
 
 void Logger::closeFile() {
@@ -185,8 +167,8 @@ bool Logger::reopen() {
     closeLocked();
     if (path_.empty())
         return false;
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0640);
-    return fd_ >= 0;
+    fd_.reset(::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0640));
+    return fd_.valid();
 }
 
 }  // namespace vrex

@@ -6,13 +6,13 @@
 #include "daemon.h"
 #include "log_converter.h"
 #include "logger.h"
+#include "sys_util.h"
 
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,19 +37,8 @@ constexpr const char *kUsage = "Usage: vrex-log-converter [--config PATH]\n"
                                "  --help           show this help and exit\n"
                                "  --version        show the version and exit\n";
 
-void writeText(int fd, std::string_view text) {
-    while (!text.empty()) {
-        ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        text.remove_prefix(static_cast<size_t>(n));
-    }
-}
-
 int usageError(const std::string &problem) {
-    writeText(STDERR_FILENO, "vrex-log-converter: " + problem + "\n" + kUsage);
+    vrex::writeAll(STDERR_FILENO, "vrex-log-converter: " + problem + "\n" + kUsage);
     return 2;
 }
 
@@ -62,13 +51,9 @@ struct Options {
     bool haveOutput = false;
 };
 
-}  // namespace
-
-int main(int argc, char **argv) {
-    // Standard output and error may be pipes whose reader is gone; a write
-    // there then fails (and is dropped) instead of killing the program.
-    signal(SIGPIPE, SIG_IGN);
-    Options opt;
+// Reads the command line into *opt. Returns the exit status when the
+// program is done already (help, version, a usage error), -1 otherwise.
+int parseArguments(int argc, char **argv, Options *opt) {
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         auto value = [&](std::string &target) -> bool {
@@ -78,36 +63,41 @@ int main(int argc, char **argv) {
             return true;
         };
         if (arg == "--help" || arg == "-h") {
-            writeText(STDOUT_FILENO, kUsage);
+            vrex::writeAll(STDOUT_FILENO, kUsage);
             return 0;
         }
         if (arg == "--version") {
-            writeText(STDOUT_FILENO, "vrex-log-converter " VREX_VERSION "\n");
+            vrex::writeAll(STDOUT_FILENO, "vrex-log-converter " VREX_VERSION "\n");
             return 0;
         }
         if (arg == "--convert") {
-            if (!value(opt.input))
+            if (!value(opt->input))
                 return usageError("--convert needs an input file");
-            opt.convert = true;
+            opt->convert = true;
         } else if (arg == "--output") {
-            if (!value(opt.output))
+            if (!value(opt->output))
                 return usageError("--output needs a file");
-            opt.haveOutput = true;
+            opt->haveOutput = true;
         } else if (arg == "--config") {
-            if (!value(opt.configPath))
+            if (!value(opt->configPath))
                 return usageError("--config needs a path");
-            opt.explicitConfig = true;
+            opt->explicitConfig = true;
         } else {
             return usageError("unknown argument: " + std::string(arg));
         }
     }
-    if (opt.haveOutput && !opt.convert)
+    if (opt->haveOutput && !opt->convert)
         return usageError("--output only goes with --convert");
-    if (opt.convert && opt.input.empty())
+    if (opt->convert && opt->input.empty())
         return usageError("--convert needs an input file");
-    if (opt.haveOutput && opt.output.empty())
+    if (opt->haveOutput && opt->output.empty())
         return usageError("--output needs a file");
+    return -1;
+}
 
+// Reads the configuration, starts the diagnostic log and records in it what
+// was wrong with the configuration; sets the debug mode everywhere.
+vrex::Config setUp(const Options &opt) {
     std::vector<std::string> warnings;
     vrex::Config config = vrex::loadConfig(opt.configPath, &warnings);
     struct stat st;
@@ -123,7 +113,19 @@ int main(int argc, char **argv) {
     logger.setDebugMode(config.debug);
     vrex::LogConverter::setDebugMode(config.debug);
     vrex::LogConverter::getInstance();
+    return config;
+}
 
+}  // namespace
+
+int main(int argc, char **argv) {
+    // Standard output and error may be pipes whose reader is gone; a write
+    // there then fails (and is dropped) instead of killing the program.
+    signal(SIGPIPE, SIG_IGN);
+    Options opt;
+    if (int status = parseArguments(argc, argv, &opt); status >= 0)
+        return status;
+    vrex::Config config = setUp(opt);
     if (opt.convert)
         return vrex::runBatch(opt.input, opt.haveOutput ? opt.output : config.outputLog);
     return vrex::runDaemon(config);

@@ -1,17 +1,14 @@
 // Saved follower position: text format and atomic replacement of the file.
 #include "position.h"
 
-#include "unique_fd.h"
+#include "sys_util.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
-#include <cstring>
-#include <memory>
 
 namespace vrex {
 
@@ -34,28 +31,22 @@ bool parseNumber(std::string_view &text, char terminator, std::uint64_t *value) 
 }
 
 std::string systemError(const std::string &what, const std::string &path) {
-    return what + " " + path + ": " + std::strerror(errno);
+    return what + " " + path + ": " + errorText(errno);
 }
 
-std::string directoryOf(const std::string &path) {
-    auto slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
-    return path.substr(0, slash);
-}
-
-bool writeAll(int fd, const std::string &text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+// Reads up to size bytes (fewer at the end of the file) into buffer.
+bool readUpTo(int fd, char *buffer, std::size_t size, std::size_t *used) {
+    *used = 0;
+    while (*used < size) {
+        ssize_t n = ::read(fd, buffer + *used, size - *used);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             return false;
         }
-        done += static_cast<std::size_t>(n);
+        if (n == 0)
+            break;
+        *used += static_cast<std::size_t>(n);
     }
     return true;
 }
@@ -89,17 +80,9 @@ std::optional<FilePosition> loadPosition(const std::string &path, std::string *e
     }
     char buffer[kMaxPositionText + 1];
     std::size_t used = 0;
-    while (used < sizeof buffer) {
-        ssize_t n = ::read(fd.get(), buffer + used, sizeof buffer - used);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            *error = systemError("cannot read", path);
-            return std::nullopt;
-        }
-        if (n == 0)
-            break;
-        used += static_cast<std::size_t>(n);
+    if (!readUpTo(fd.get(), buffer, sizeof buffer, &used)) {
+        *error = systemError("cannot read", path);
+        return std::nullopt;
     }
     auto position = parsePosition(std::string_view(buffer, used));
     if (!position)
@@ -108,37 +91,7 @@ std::optional<FilePosition> loadPosition(const std::string &path, std::string *e
 }
 
 bool savePosition(const std::string &path, const FilePosition &position, std::string *error) {
-    std::string temp = path + ".XXXXXX";
-    UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-    if (!fd) {
-        *error = systemError("cannot create a temporary file for", path);
-        return false;
-    }
-    auto fail = [&](const char *what) {
-        *error = systemError(what, temp);
-        fd.reset();
-        ::unlink(temp.c_str());
-        return false;
-    };
-    if (::fchmod(fd.get(), 0644) != 0)
-        return fail("cannot set the mode of");
-    if (!writeAll(fd.get(), formatPosition(position)))
-        return fail("cannot write");
-    if (::fsync(fd.get()) != 0)
-        return fail("cannot sync");
-    if (::close(fd.release()) != 0)
-        return fail("cannot close");
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        *error = "cannot rename " + temp + " to " + path + ": " + std::strerror(errno);
-        ::unlink(temp.c_str());
-        return false;
-    }
-    // The rename is durable once the directory is synced; a failure here
-    // leaves a valid file in place, so it is not reported.
-    UniqueFd dir(::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir)
-        ::fsync(dir.get());
-    return true;
+    return replaceFile(path, formatPosition(position), 0644, error);
 }
 
 std::optional<std::string> findSavedFile(const std::string &besidePath, const FilePosition &position,
@@ -150,23 +103,20 @@ std::optional<std::string> findSavedFile(const std::string &besidePath, const Fi
         *error = systemError("cannot open the directory", directory);
         return std::nullopt;
     }
-    std::unique_ptr<DIR, int (*)(DIR *)> dir(::fdopendir(dirFd.get()), ::closedir);
+    UniqueDir dir(::fdopendir(dirFd.get()));
     if (!dir) {
         *error = systemError("cannot read the directory", directory);
         return std::nullopt;
     }
-    dirFd.release();  // now owned by dir
-    const int fd = ::dirfd(dir.get());
+    const int fd = dirFd.release();  // now owned by dir
     // d_ino is not compared: on stacked file systems it may differ from
     // what stat reports, and stat is what the position was taken from.
     for (;;) {
         errno = 0;
         const dirent *entry = ::readdir(dir.get());
         if (!entry) {
-            if (errno != 0) {
+            if (errno != 0)
                 *error = systemError("cannot read the directory", directory);
-                return std::nullopt;
-            }
             return std::nullopt;
         }
         if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN)

@@ -1,4 +1,5 @@
 // The built program in batch mode, at its real paths inside the sandbox.
+#include "files.h"
 #include "test_util.h"
 
 #include <fcntl.h>
@@ -14,16 +15,13 @@ namespace {
 const std::string kBinary = VREX_CONVERTER_BINARY;
 const std::string kSample = std::string(VREX_CONVERTER_DATA) + "/sample_audit.log";
 const std::string kExpected = std::string(VREX_CONVERTER_DATA) + "/sample_expected.log";
-const std::string kEventLog = "/var/log/zorva_container.log";
-const std::string kDiagLog = "/var/log/vrex-log-converter.log";
-const std::string kConfig = "/etc/vrex/vrex-log-converter.conf";
 
 class BatchE2eTest : public ::testing::Test {
 protected:
     void SetUp() override {
         VREX_REQUIRE_SANDBOX();
         std::filesystem::remove(kEventLog);
-        std::filesystem::remove(kDiagLog);
+        std::filesystem::remove(kDiagnosticLog);
         std::filesystem::remove_all("/etc/vrex");
     }
     ProcessResult run(std::vector<std::string> args) {
@@ -36,7 +34,7 @@ TEST_F(BatchE2eTest, SampleLogBecomesTheExpectedEventLog) {
     auto r = run({"--convert", kSample});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(readFile(kEventLog), readFile(kExpected));
-    EXPECT_EQ(r.out, "SUCCESS: Created and opened log file: " + kDiagLog + "\n");
+    EXPECT_EQ(r.out, "SUCCESS: Created and opened log file: " + kDiagnosticLog + "\n");
     // The one unexpected status word of the sample is an ERROR, echoed on
     // standard error; the summary is the last line.
     std::string summary =
@@ -45,7 +43,7 @@ TEST_F(BatchE2eTest, SampleLogBecomesTheExpectedEventLog) {
     EXPECT_EQ(r.err.substr(r.err.size() - summary.size()), summary);
     EXPECT_NE(r.err.find("[ERROR] Unexpected status word (neither denied nor detect): granted in line: "),
               std::string::npos);
-    std::string diag = readFile(kDiagLog);
+    std::string diag = readFile(kDiagnosticLog);
     EXPECT_NE(diag.find("[INFO] Logger initialized\n"), std::string::npos);
     EXPECT_NE(diag.find("[INFO] Debug mode: disabled\n"), std::string::npos);
     EXPECT_NE(diag.find("[INFO] Debug mode changed to: disabled\n"), std::string::npos);
@@ -56,20 +54,20 @@ TEST_F(BatchE2eTest, SampleLogBecomesTheExpectedEventLog) {
     r = run({"--convert", kSample});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(readFile(kEventLog), readFile(kExpected) + readFile(kExpected));
-    EXPECT_EQ(r.out, "SUCCESS: Opened existing log file: " + kDiagLog + "\n");
+    EXPECT_EQ(r.out, "SUCCESS: Opened existing log file: " + kDiagnosticLog + "\n");
 }
 
 TEST_F(BatchE2eTest, ConfigurationChoosesOutputAndDebug) {
     std::filesystem::create_directories("/etc/vrex");
-    writeFile(kConfig, "# test\noutput_log = /var/log/custom events.log\ndebug = true\ncolour = blue\n");
+    writeFile(kConfigFile, "# test\noutput_log = /var/log/custom events.log\ndebug = true\ncolour = blue\n");
     auto r = run({"--convert", kSample});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(readFile("/var/log/custom events.log"), readFile(kExpected));
     EXPECT_FALSE(fileExists(kEventLog));
-    std::string diag = readFile(kDiagLog);
+    std::string diag = readFile(kDiagnosticLog);
     EXPECT_NE(diag.find("[INFO] Debug mode: enabled\n"), std::string::npos);
     EXPECT_NE(diag.find("[INFO] Debug mode changed to: enabled\n"), std::string::npos);
-    EXPECT_NE(diag.find("[WARN] " + kConfig + ": line 4: ignored, unknown key: \"colour = blue\"\n"),
+    EXPECT_NE(diag.find("[WARN] " + kConfigFile + ": line 4: ignored, unknown key: \"colour = blue\"\n"),
               std::string::npos);
     EXPECT_NE(diag.find("[DEBUG] Parse successful - container_id: "), std::string::npos);
     EXPECT_NE(diag.find("[DEBUG] Skipping duplicate log entry: "), std::string::npos);
@@ -152,7 +150,7 @@ TEST_F(BatchE2eTest, CommandLine) {
         EXPECT_EQ(r.exitCode, 2) << args[0];
         EXPECT_NE(r.err.find("Usage:"), std::string::npos);
     }
-    EXPECT_FALSE(fileExists(kDiagLog));  // argument errors stop before anything starts
+    EXPECT_FALSE(fileExists(kDiagnosticLog));  // argument errors stop before anything starts
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Batch reading: lines cut by the read chunks, huge lines, a last line without
 // newline, and the counts of the summary.
+#include "audit_lines.h"
 #include "batch.h"
+#include "files.h"
 #include "log_fixture.h"
 #include "log_writer.h"
 
@@ -10,14 +12,9 @@
 namespace vrex::testing {
 namespace {
 
-std::string record(const std::string &id, const std::string &pad = "") {
-    return "type=VREX_AVC msg=audit(1796638780.5:9): avc:  denied  { write } for pid=3 comm=\"a\" name=\"/p\"" + pad +
-           " container_id=" + id;
-}
+std::string record(const std::string &id, const std::string &pad = "") { return avcLine(id, "write", "\"/p\"" + pad); }
 
-std::string rendered(const std::string &id) {
-    return "Dec 07 10:19:40,container_id=" + id + ",Event=filectl,path=/p,status=enforcing\n";
-}
+std::string rendered(const std::string &id) { return eventLine(id, "filectl", "/p") + "\n"; }
 
 class BatchTest : public LoggedTest {
 protected:
@@ -36,7 +33,7 @@ protected:
         {
             LogWriter writer(out, false);
             std::string error;
-            ok = convertStream(fd, writer, counts, &error);
+            ok = convertStream(fd, in, writer, counts, &error);
         }
         close(fd);
         output = readFile(out);
@@ -74,23 +71,35 @@ TEST_F(BatchTest, LinesAcrossReadChunksAreWhole) {
     EXPECT_TRUE(output == expected) << "output differs (" << output.size() << " vs " << expected.size() << " bytes)";
 }
 
+// A record padded to exactly length bytes.
+std::string recordOfLength(const std::string &id, std::size_t length) {
+    std::string line = record(id, " junk=");
+    return record(id, " junk=" + std::string(length - line.size(), 'j'));
+}
+
 TEST_F(BatchTest, HugeEmptyAndUnterminatedLines) {
-    std::string a = id(1), b = id(2), c = id(3), d = id(4);
-    std::string text = "\n\n" + record(a, " junk=" + std::string(10 << 20, 'j')) + "\n" +  // 10 MiB record
-                       std::string(17 << 20, 'z') + "\n" +                                 // over the limit
-                       record(b) + "\n" + record(b) + "\n" +                               // a repeat
-                       std::string(40 << 20, 'q') + "\n" +                                 // far over the limit
-                       record(c) + "\n" + record(d);                                       // no final newline
+    std::string a = id(1), b = id(2), c = id(3), d = id(4), e = id(5);
+    std::string text = "\n\n" + recordOfLength(a, kLineLimit) + "\n" +  // at the daemon's limit
+                       recordOfLength(e, kLineLimit + 1) + "\n" +       // one byte over it
+                       std::string(17 << 20, 'z') + "\n" +              // over the limit
+                       record(b) + "\n" + record(b) + "\n" +            // a repeat
+                       std::string(40 << 20, 'q') + "\n" +              // far over the limit
+                       record(c) + "\n" + record(d);                    // no final newline
     BatchCounts counts;
     std::string output;
     ASSERT_TRUE(run(text, counts, output));
     EXPECT_EQ(output, rendered(a) + rendered(b) + rendered(c) + rendered(d));
-    EXPECT_EQ(counts.linesRead, 9u);
+    EXPECT_EQ(counts.linesRead, 10u);
     EXPECT_EQ(counts.eventsWritten, 4u);
     EXPECT_EQ(counts.duplicates, 1u);
-    EXPECT_EQ(counts.skipped, 4u);  // two empty, two overlong
-    EXPECT_NE(logText().find("[WARN] Skipping line 4: longer than 16777216 bytes\n"), std::string::npos);
-    EXPECT_NE(logText().find("[WARN] Skipping line 7: longer than 16777216 bytes\n"), std::string::npos);
+    EXPECT_EQ(counts.skipped, 5u);  // two empty, three overlong
+    // The daemon's warning, once per dropped line, naming the input.
+    const std::string warning = "[WARN] Dropping a line longer than 10485760 bytes in " + dir_.file("in.log") + "\n";
+    std::string log = logText();
+    std::size_t warnings = 0;
+    for (auto at = log.find(warning); at != std::string::npos; at = log.find(warning, at + 1))
+        ++warnings;
+    EXPECT_EQ(warnings, 3u) << log.substr(0, 2000);
 }
 
 TEST_F(BatchTest, OverlongLastLineAndEmptyInput) {
@@ -103,6 +112,18 @@ TEST_F(BatchTest, OverlongLastLineAndEmptyInput) {
     ASSERT_TRUE(run("", none, output));
     EXPECT_EQ(none.linesRead, 0u);
     EXPECT_EQ(output, "");
+    // An unterminated last record one byte over the limit is dropped, one
+    // at the limit converted.
+    BatchCounts over;
+    ASSERT_TRUE(run(recordOfLength(id(1), kLineLimit + 1), over, output));
+    EXPECT_EQ(output, "");
+    EXPECT_EQ(over.linesRead, 1u);
+    EXPECT_EQ(over.skipped, 1u);
+    BatchCounts at;
+    std::string a = id(2);
+    ASSERT_TRUE(run(recordOfLength(a, kLineLimit), at, output));
+    EXPECT_EQ(output, rendered(a));
+    EXPECT_EQ(at.eventsWritten, 1u);
 }
 
 TEST_F(BatchTest, WriteFailureStopsWithTheReason) {
@@ -110,12 +131,39 @@ TEST_F(BatchTest, WriteFailureStopsWithTheReason) {
     int fd = open(dir_.file("in.log").c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     CaptureOutput quiet;
-    LogWriter writer("/dev/full", false);
+    LogWriter writer(kFullDevice, false);
     BatchCounts counts;
     std::string error;
-    EXPECT_FALSE(convertStream(fd, writer, counts, &error));
+    EXPECT_FALSE(convertStream(fd, dir_.file("in.log"), writer, counts, &error));
     close(fd);
     EXPECT_EQ(error, "cannot write /dev/full: No space left on device");
+}
+
+TEST_F(BatchTest, WriteCutShortStopsAtTheFailingLine) {
+    std::string text;
+    for (int n = 0; n < 30000; ++n)
+        text += record(id(n)) + "\n";
+    writeFile(dir_.file("in.log"), text);
+    int fd = open(dir_.file("in.log").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    BatchCounts counts;
+    std::string error;
+    {
+        CaptureOutput quiet;
+        FileSizeLimit limit(100 << 10);
+        LogWriter writer(dir_.file("out.log"), false);
+        EXPECT_FALSE(convertStream(fd, dir_.file("in.log"), writer, counts, &error));
+    }
+    close(fd);
+    EXPECT_EQ(error, "cannot write " + dir_.file("out.log") + ": File too large");
+    std::string output = readFile(dir_.file("out.log"));
+    // Nothing after the failing line was read on, counted or written.
+    EXPECT_GT(counts.eventsWritten, 0u);
+    EXPECT_LT(counts.eventsWritten, 30000u);
+    EXPECT_EQ(counts.linesRead, counts.eventsWritten + 1);
+    ASSERT_FALSE(output.empty());
+    EXPECT_EQ(output.back(), '\n') << "part of a line left in the output";
+    EXPECT_LE(output.size(), 100u << 10);
 }
 
 }  // namespace

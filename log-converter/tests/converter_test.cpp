@@ -1,25 +1,11 @@
 // The converter's rules, grouped by the way a conversion can go wrong.
+#include "audit_lines.h"
 #include "log_fixture.h"
 
 #include <string>
 
 namespace vrex::testing {
 namespace {
-
-constexpr const char *kId = "3f2a9c0d1e2b4a5f6c7d8e9f00112233445566778899aabbccddeeff00112233";
-constexpr const char *kStamp = "1796638780";  // Dec 07 10:19:40 2026, UTC
-
-std::string avcLine(const std::string &id, const std::string &op = "write", const std::string &name = "\"/etc/passwd\"",
-                    const std::string &word = "denied", const std::string &stamp = std::string(kStamp) + ".123") {
-    return "type=VREX_AVC msg=audit(" + stamp + ":77): avc:  " + word + "  { " + op +
-           " } for pid=12 comm=\"bash\" name=" + name + " dev=\"overlay\" tclass=file container_id=" + id;
-}
-
-std::string netLine(const std::string &id, const std::string &proc = "\"/usr/bin/curl\"",
-                    const std::string &word = "denied") {
-    return "type=VREX_NETCTL msg=audit(" + std::string(kStamp) + ".500:78): avc:  " + word +
-           "  { connect } for pid=9 comm=\"curl\" proc_path=" + proc + " daddr=10.0.0.1 dport=443 container_id=" + id;
-}
 
 // The name's quote is never closed.
 std::string unterminated(const std::string &id) {
@@ -159,25 +145,25 @@ TEST_F(ConverterTest, FieldSearchFindsTheFirstKeyAtEveryOffset) {
 
 TEST_F(ConverterTest, PathComesFromNameForAccessAndProcPathForNetwork) {
     auto parsed = [&](const std::string &line) { return conv.parseLine(line); };
-    EXPECT_EQ(parsed(avcLine(kId, "write", "\"/a b,c:d\"")).path, "/a b,c:d");
-    EXPECT_EQ(parsed(avcLine(kId, "write", "/a,b:c")).path, "/a,b:c");  // bare: only a blank ends it
+    EXPECT_EQ(parsed(avcLine(kContainerId, "write", "\"/a b,c:d\"")).path, "/a b,c:d");
+    EXPECT_EQ(parsed(avcLine(kContainerId, "write", "/a,b:c")).path, "/a,b:c");  // bare: only a blank ends it
     // Only a quote ends a quoted name: here the next quote is that of dev=.
-    EXPECT_EQ(parsed(avcLine(kId, "write", "\"/open")).path, "/open dev=");
-    EXPECT_FALSE(parsed(unterminated(kId)).valid);
-    EXPECT_EQ(parsed(netLine(kId)).path, "/usr/bin/curl");
-    EXPECT_EQ(parsed(netLine(kId, "/usr/bin/curl:x")).path, "/usr/bin/curl");  // field rules apply
+    EXPECT_EQ(parsed(avcLine(kContainerId, "write", "\"/open")).path, "/open dev=");
+    EXPECT_FALSE(parsed(unterminated(kContainerId)).valid);
+    EXPECT_EQ(parsed(netLine(kContainerId)).path, "/usr/bin/curl");
+    EXPECT_EQ(parsed(netLine(kContainerId, "/usr/bin/curl:x")).path, "/usr/bin/curl");  // field rules apply
     // Network records take proc_path; a name= alone does not give them a path.
     std::string noProc = "type=VREX_NETCTL msg=audit(1796638780:1): avc: denied { connect } name=\"/x\" container_id=" +
-                         std::string(kId);
+                         std::string(kContainerId);
     EXPECT_FALSE(parsed(noProc).valid);
     // name= is a substring: filename= is taken as the path of an access record.
-    std::string longer =
-        "type=VREX_AVC msg=audit(1796638780:1): avc: denied { write } filename=/f container_id=" + std::string(kId);
+    std::string longer = "type=VREX_AVC msg=audit(1796638780:1): avc: denied { write } filename=/f container_id=" +
+                         std::string(kContainerId);
     EXPECT_EQ(parsed(longer).path, "/f");
 }
 
 TEST_F(ConverterTest, ContainerIdMissingOrEmptyYieldsNothing) {
-    std::string base = avcLine(kId);
+    std::string base = avcLine(kContainerId);
     std::string noId = base.substr(0, base.find(" container_id="));
     EXPECT_FALSE(conv.parseLine(noId).valid);
     EXPECT_FALSE(conv.parseLine(noId + " container_id= x").valid);
@@ -186,16 +172,16 @@ TEST_F(ConverterTest, ContainerIdMissingOrEmptyYieldsNothing) {
 }
 
 TEST_F(ConverterTest, OperationDecidesTheAccessKind) {
-    EXPECT_EQ(conv.parseLine(avcLine(kId, "read write")).eventType, 2);
-    EXPECT_EQ(conv.parseLine(avcLine(kId, "execute")).eventType, 1);
-    auto open = conv.parseLine(avcLine(kId, "open"));
+    EXPECT_EQ(conv.parseLine(avcLine(kContainerId, "read write")).eventType, 2);
+    EXPECT_EQ(conv.parseLine(avcLine(kContainerId, "execute")).eventType, 1);
+    auto open = conv.parseLine(avcLine(kContainerId, "open"));
     EXPECT_FALSE(open.valid);
     EXPECT_EQ(open.eventType, 0);
     // A "{" without "}" leaves the operation empty.
     std::string line = "type=VREX_AVC msg=audit(1796638780:1): avc: denied { write for name=/p container_id=x";
     EXPECT_FALSE(conv.parseLine(line).valid);
     // For network records the operation plays no part.
-    std::string net = netLine(kId);
+    std::string net = netLine(kContainerId);
     net.replace(net.find("{ connect }"), 11, "{ open }");
     EXPECT_EQ(conv.parseLine(net).eventType, 3);
 }

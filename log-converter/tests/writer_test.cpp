@@ -1,10 +1,9 @@
 // The output writer on real files: appending, truncation, rotation, removal,
 // missing directories and write errors.
+#include "files.h"
 #include "log_fixture.h"
 #include "log_writer.h"
 
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -94,7 +93,7 @@ TEST_F(WriterTest, MissingDirectoryFailsEveryWrite) {
 
 TEST_F(WriterTest, WriteErrorIsReportedWithTheSystemMessage) {
     CaptureOutput cap;
-    LogWriter writer("/dev/full");
+    LogWriter writer(kFullDevice);
     ASSERT_TRUE(writer.isOpen());
     EXPECT_FALSE(writer.writeLine("lost"));
     EXPECT_EQ(writer.lastError(), "No space left on device");
@@ -125,31 +124,11 @@ TEST_F(WriterTest, UncheckedWriterHoldsLinesUntilFlush) {
     EXPECT_FALSE(writer.writeLine("closed"));  // no per-line check: a closed writer stays closed
 
     CaptureOutput cap;
-    LogWriter full("/dev/full", false);
+    LogWriter full(kFullDevice, false);
     EXPECT_TRUE(full.writeLine("buffered"));
     EXPECT_FALSE(full.flush());
     EXPECT_EQ(full.lastError(), "No space left on device");
 }
-
-// A file size limit cuts writes short the way a full disk does: part of the
-// bytes land, then the write fails.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        rlimit limit = saved_;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        signal(SIGXFSZ, SIG_DFL);
-    }
-
-private:
-    rlimit saved_{};
-};
 
 TEST_F(WriterTest, WriteCutShortLeavesNoPartOfALine) {
     const std::string before = std::string(90, 'x') + "\n";

@@ -1,7 +1,9 @@
 // The real daemon, at its real paths in the test sandbox, fed
 // sequence-numbered audit lines; the event log is compared line for line
 // with what must come out.
+#include "audit_lines.h"
 #include "daemon_harness.h"
+#include "files.h"
 #include "position.h"
 #include "test_util.h"
 
@@ -25,21 +27,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Seqs = std::vector<std::uint64_t>;
-
-constexpr std::size_t kMaxRead = 10485760;
-
-void writeAll(int fd, const std::string &text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        ASSERT_GT(n, 0) << std::strerror(errno);
-        done += static_cast<std::size_t>(n);
-    }
-}
-
-int openAppend(const std::string &path) {
-    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-}
 
 // Lines with seq % 7 == 3 are not container records and must not show up.
 bool isContainerSeq(std::uint64_t seq) { return seq % 7 != 3; }
@@ -152,8 +139,8 @@ void append(Seqs &to, const Seqs &more) { to.insert(to.end(), more.begin(), more
 
 TEST_F(DaemonTest, RotationUnderLoadConvertsEveryLineExactlyOnce) {
     // The installed defaults: /var/log/vrex_audit.log to /var/log/zorva_container.log.
-    const std::string input = "/var/log/vrex_audit.log";
-    const std::string output = "/var/log/zorva_container.log";
+    const std::string input = kAuditLog;
+    const std::string output = kEventLog;
     appendText(input, "");
     Daemon daemon("", stderr_);
     ASSERT_TRUE(daemon.start()) << readOrEmpty(stderr_);
@@ -164,7 +151,7 @@ TEST_F(DaemonTest, RotationUnderLoadConvertsEveryLineExactlyOnce) {
     ASSERT_GE(fd, 0);
     std::uint64_t renames = 0;
     for (std::uint64_t seq = 0; seq < kTotal; ++seq) {
-        writeAll(fd, auditLine(seq));
+        writeAllTo(fd, auditLine(seq));
         if (isContainerSeq(seq))
             expected.push_back(seq);
         if ((seq + 1) % kPerFile != 0 || renames == kRenames)
@@ -174,7 +161,7 @@ TEST_F(DaemonTest, RotationUnderLoadConvertsEveryLineExactlyOnce) {
         auto until = std::chrono::steady_clock::now() + 200ms;
         while (std::chrono::steady_clock::now() < until && seq + 1 < kTotal) {
             ++seq;
-            writeAll(fd, auditLine(seq));
+            writeAllTo(fd, auditLine(seq));
             if (isContainerSeq(seq))
                 expected.push_back(seq);
             std::this_thread::sleep_for(1ms);
@@ -207,7 +194,7 @@ TEST_F(DaemonTest, OldFileDeletedRightAfterRenameIsStillRead) {
             ::close(fd);
             fd = openAppend(input_);
         }
-        writeAll(fd, auditLine(seq));
+        writeAllTo(fd, auditLine(seq));
         if (isContainerSeq(seq))
             expected.push_back(seq);
     }
@@ -261,12 +248,12 @@ TEST_F(DaemonTest, LineWrittenInThreeWritesIsOneEvent) {
     auto daemon = startDaemon();
     std::string line = containerLine(42) + "\n";
     int fd = openAppend(input_);
-    writeAll(fd, line.substr(0, 30));
+    writeAllTo(fd, line.substr(0, 30));
     std::this_thread::sleep_for(50ms);
-    writeAll(fd, line.substr(30, 100));
+    writeAllTo(fd, line.substr(30, 100));
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(readOrEmpty(output_), "") << "an event came out before the line was complete";
-    writeAll(fd, line.substr(130));
+    writeAllTo(fd, line.substr(130));
     ::close(fd);
     EXPECT_TRUE(waitForAll({42}, {output_}));
     EXPECT_EQ(daemon->stop(SIGTERM), 0);
@@ -279,15 +266,15 @@ TEST_F(DaemonTest, LinesAcrossTheReadBoundaryAndOverTheLimit) {
     auto daemon = startDaemon();
     std::string text;
     std::uint64_t seq = 0;
-    while (text.size() < kMaxRead - 2000)
+    while (text.size() < kLineLimit - 2000)
         text += noiseLine(seq++) + "\n";
     std::string filler = "type=SYSCALL msg=audit(1796638780.123:1): pad=";
-    filler += std::string(kMaxRead - 100 - text.size() - filler.size() - 1, 'p') + "\n";
+    filler += std::string(kLineLimit - 100 - text.size() - filler.size() - 1, 'p') + "\n";
     text += filler;
     const std::uint64_t straddling = 1000001, tooLong = 1000002, after = 1000003;
     text += containerLine(straddling) + "\n";
-    ASSERT_GT(text.size(), kMaxRead) << "the line must cross the boundary";
-    text += containerLine(tooLong) + " pad=" + std::string(kMaxRead, 'q') + "\n";
+    ASSERT_GT(text.size(), kLineLimit) << "the line must cross the boundary";
+    text += containerLine(tooLong) + " pad=" + std::string(kLineLimit, 'q') + "\n";
     text += containerLine(after) + "\n";
     std::string staged = dir_->file("staged");
     appendText(staged, text);
@@ -310,7 +297,7 @@ TEST_F(DaemonTest, SigkillAtRandomMomentsLosesNoLineWithASavedPosition) {
     std::thread writer([&] {
         int fd = openAppend(input_);
         for (std::uint64_t seq = 0; seq < kLines; ++seq) {
-            writeAll(fd, auditLine(seq));
+            writeAllTo(fd, auditLine(seq));
             if (isContainerSeq(seq))
                 expected.push_back(seq);
             if (seq % 10 == 0)
@@ -428,7 +415,7 @@ TEST_F(DaemonTest, OutputRenamedWhileWritingAndSighupLosesNothing) {
     std::thread writer([&] {
         int fd = openAppend(input_);
         for (std::uint64_t seq = 0; seq < 20000; ++seq) {
-            writeAll(fd, auditLine(seq));
+            writeAllTo(fd, auditLine(seq));
             if (isContainerSeq(seq))
                 expected.push_back(seq);
             if (seq % 20 == 0)
@@ -452,8 +439,8 @@ TEST_F(DaemonTest, OutputRenamedWhileWritingAndSighupLosesNothing) {
 TEST_F(DaemonTest, SighupReopensTheDiagnosticLogAtItsName) {
     appendText(input_, "");
     auto daemon = startDaemon();
-    const std::string rotated = std::string(kDiagnosticLog) + ".1";
-    ASSERT_EQ(::rename(kDiagnosticLog, rotated.c_str()), 0);
+    const std::string rotated = kDiagnosticLog + ".1";
+    ASSERT_EQ(::rename(kDiagnosticLog.c_str(), rotated.c_str()), 0);
     daemon->signal(SIGHUP);
     EXPECT_TRUE(waitUntil(
         [&] { return readOrEmpty(kDiagnosticLog).find("Reopened the output log") != std::string::npos; }, 5s));
@@ -469,7 +456,7 @@ TEST_F(DaemonTest, OutputTruncatedWhileWritingKeepsEveryLaterLineAndNoHoles) {
     std::thread writer([&] {
         int fd = openAppend(input_);
         for (std::uint64_t seq = 0; seq < kLines; ++seq) {
-            writeAll(fd, auditLine(seq));
+            writeAllTo(fd, auditLine(seq));
             if (seq % 20 == 0)
                 std::this_thread::sleep_for(1ms);
         }
@@ -521,7 +508,7 @@ TEST_F(DaemonTest, RandomStepsMatchTheModel) {
     auto finishPartial = [&] {
         if (partialRest.empty())
             return;
-        writeAll(fd, partialRest);
+        writeAllTo(fd, partialRest);
         partialRest.clear();
         if (isContainerSeq(partialSeq))
             model.push_back(partialSeq);
@@ -536,14 +523,14 @@ TEST_F(DaemonTest, RandomStepsMatchTheModel) {
                 if (isContainerSeq(seq))
                     model.push_back(seq);
             }
-            writeAll(fd, text);
+            writeAllTo(fd, text);
         } else if (kind < 65) {  // partial append, or the rest of one
             if (!partialRest.empty()) {
                 finishPartial();
             } else {
                 std::string line = auditLine(seq);
                 std::size_t cut = std::uniform_int_distribution<std::size_t>(1, line.size() - 1)(random);
-                writeAll(fd, line.substr(0, cut));
+                writeAllTo(fd, line.substr(0, cut));
                 partialRest = line.substr(cut);
                 partialSeq = seq++;
             }
@@ -557,7 +544,7 @@ TEST_F(DaemonTest, RandomStepsMatchTheModel) {
                     if (isContainerSeq(seq))
                         model.push_back(seq);
                 }
-                writeAll(fd, text);
+                writeAllTo(fd, text);
             }
             ::close(fd);
             fd = openAppend(input_);

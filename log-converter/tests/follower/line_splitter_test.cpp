@@ -1,6 +1,7 @@
-// LineSplitter: lines cut correctly whatever the chunking, tails kept, and
-// over-long lines dropped exactly once each.
-#include "log_reader.h"
+// LineSplitter: lines cut correctly whatever the chunking, tails kept (and
+// handed on at the end of a batch input), and over-long lines dropped exactly
+// once each.
+#include "line_splitter.h"
 
 #include <gtest/gtest.h>
 
@@ -73,6 +74,39 @@ TEST(LineSplitter, SkipToNextLineIgnoresTheRestOfTheCurrentLineUncounted) {
         "half a line\nwhole\n", [&](std::string_view l) { lines.emplace_back(l); }, [&] { ++drops; });
     EXPECT_EQ(lines, std::vector<std::string>{"whole"});
     EXPECT_EQ(drops, 0);
+}
+
+TEST(LineSplitter, FinishHandsOnTheUnterminatedTailUnlessItWasDropped) {
+    for (std::size_t chunk : {1u, 4u, 100u}) {
+        LineSplitter splitter(10);
+        auto c = feedInChunks(splitter, "one\ntwo", chunk);
+        splitter.finish([&](std::string_view l) { c.lines.emplace_back(l); });
+        EXPECT_EQ(c.lines, (std::vector<std::string>{"one", "two"})) << "chunk " << chunk;
+        EXPECT_EQ(splitter.pending(), 0u);
+
+        // A tail over the limit was dropped when it passed it: not handed on.
+        auto d = feedInChunks(splitter, "ok\n" + std::string(11, 'x'), chunk);
+        splitter.finish([&](std::string_view l) { d.lines.emplace_back(l); });
+        EXPECT_EQ(d.lines, std::vector<std::string>{"ok"}) << "chunk " << chunk;
+        EXPECT_EQ(d.drops, 1);
+        // A tail of exactly the limit is a line.
+        auto e = feedInChunks(splitter, std::string(10, 'y'), chunk);
+        splitter.finish([&](std::string_view l) { e.lines.emplace_back(l); });
+        EXPECT_EQ(e.lines, std::vector<std::string>{std::string(10, 'y')}) << "chunk " << chunk;
+    }
+    // Nothing pending: no line, not even an empty one.
+    LineSplitter splitter(10);
+    int lines = 0;
+    splitter.feed(
+        "a\n", [&](std::string_view) { ++lines; }, [] {});
+    splitter.finish([&](std::string_view) { ++lines; });
+    EXPECT_EQ(lines, 1);
+}
+
+TEST(LineSplitter, WarningNamesTheLimitAndTheSource) {
+    EXPECT_EQ(overlongLineWarning(10485760, "/var/log/vrex_audit.log"),
+              "Dropping a line longer than 10485760 bytes in /var/log/vrex_audit.log");
+    EXPECT_EQ(kMaxLineBytes, 10485760u);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // LogReader on temporary files, with each backend: where it starts, what it
 // delivers, and how it behaves across truncation, rotation and restarts.
+#include "files.h"
 #include "log_reader.h"
 #include "test_util.h"
 
@@ -39,6 +40,8 @@ namespace vrex {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::appendText;
+using testing::writeAllTo;
 using Lines = std::vector<std::string>;
 
 class Collector {
@@ -64,17 +67,6 @@ private:
     std::condition_variable cv_;
     Lines lines_;
 };
-
-void appendTo(const std::string &path, const std::string &text) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    ASSERT_GE(fd, 0) << path;
-    ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    ::close(fd);
-}
-
-void writeFd(int fd, const std::string &text) {
-    ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-}
 
 // Lets the follower see whatever was just done (longer than the poll interval).
 void settle() { std::this_thread::sleep_for(150ms); }
@@ -122,10 +114,10 @@ protected:
 };
 
 TEST_P(ReaderTest, StartsAtTheEndAndDeliversEachAppendedLineOnce) {
-    appendTo(path_, "old 1\nold 2\n");
+    appendText(path_, "old 1\nold 2\n");
     auto reader = startReader();
-    appendTo(path_, "new 1\n");
-    appendTo(path_, "new 2\nnew 3\n");
+    appendText(path_, "new 1\n");
+    appendText(path_, "new 2\nnew 3\n");
     EXPECT_EQ(got_.waitFor(3), (Lines{"new 1", "new 2", "new 3"}));
     settle();
     EXPECT_EQ(got_.lines().size(), 3u);
@@ -133,47 +125,47 @@ TEST_P(ReaderTest, StartsAtTheEndAndDeliversEachAppendedLineOnce) {
 }
 
 TEST_P(ReaderTest, StartingInsideALineSkipsItsRest) {
-    appendTo(path_, "whole\nhalf of a li");
+    appendText(path_, "whole\nhalf of a li");
     auto reader = startReader();
-    appendTo(path_, "ne\nnext\n");
+    appendText(path_, "ne\nnext\n");
     EXPECT_EQ(got_.waitFor(1), (Lines{"next"}));
 }
 
 TEST_P(ReaderTest, RestartWhileInsideTheSkippedLineDoesNotDeliverItsRest) {
-    appendTo(path_, "whole\nhalf of a li");
+    appendText(path_, "whole\nhalf of a li");
     LogReader::Options options;
     options.positionFile = positionPath_;
     startReader(options)->stop();  // saves where it started: inside the line
     auto reader = startReader(options);
-    appendTo(path_, "ne\nnext\n");
+    appendText(path_, "ne\nnext\n");
     EXPECT_EQ(got_.waitFor(1), (Lines{"next"}));
     settle();
     EXPECT_EQ(got_.lines(), (Lines{"next"}));
 }
 
 TEST_P(ReaderTest, WriteRightAfterTheLastReadFoundTheEndIsDelivered) {
-    appendTo(path_, "");
+    appendText(path_, "");
     auto reader = startReader();
-    appendTo(path_, "first\n");
+    appendText(path_, "first\n");
     got_.waitFor(1);
     settle();
     g_appendAtEndPath = path_;
     g_appendAtEndText = "second\n";
     g_appendAtEndArmed = true;
-    appendTo(path_, "trigger\n");
+    appendText(path_, "trigger\n");
     EXPECT_EQ(got_.waitFor(3, 2000ms), (Lines{"first", "trigger", "second"}));
     EXPECT_FALSE(g_appendAtEndArmed.exchange(false));
 }
 
 TEST_P(ReaderTest, UnterminatedTailWaitsForItsNewline) {
-    appendTo(path_, "");
+    appendText(path_, "");
     auto reader = startReader();
-    appendTo(path_, "first part");
+    appendText(path_, "first part");
     settle();
-    appendTo(path_, ", second part");
+    appendText(path_, ", second part");
     settle();
     EXPECT_TRUE(got_.lines().empty()) << "a line was delivered before its newline";
-    appendTo(path_, ", end\n");
+    appendText(path_, ", end\n");
     EXPECT_EQ(got_.waitFor(1), (Lines{"first part, second part, end"}));
 }
 
@@ -181,21 +173,21 @@ TEST_P(ReaderTest, MissingFileIsAwaitedAndReadFromItsBeginning) {
     auto reader = startReader();
     EXPECT_TRUE(diagnosed(LogReader::Level::Info, "Waiting for"));
     std::string staged = dir_.file("staged");
-    appendTo(staged, "a\nb\n");
+    appendText(staged, "a\nb\n");
     ASSERT_EQ(::rename(staged.c_str(), path_.c_str()), 0);
     EXPECT_EQ(got_.waitFor(2), (Lines{"a", "b"}));
-    appendTo(path_, "c\n");
+    appendText(path_, "c\n");
     EXPECT_EQ(got_.waitFor(3), (Lines{"a", "b", "c"}));
 }
 
 TEST_P(ReaderTest, TruncationRestartsFromOffsetZero) {
-    appendTo(path_, "before start\n");
+    appendText(path_, "before start\n");
     auto reader = startReader();
-    appendTo(path_, "a\nb\n");
+    appendText(path_, "a\nb\n");
     got_.waitFor(2);
     ASSERT_EQ(::truncate(path_.c_str(), 0), 0);
     settle();
-    appendTo(path_, "c\n");
+    appendText(path_, "c\n");
     EXPECT_EQ(got_.waitFor(3), (Lines{"a", "b", "c"}));
     EXPECT_EQ(reader->stats().truncations, 1u);
 }
@@ -204,16 +196,16 @@ TEST_P(ReaderTest, RotatedFileIsFinishedBeforeTheNewOne) {
     int old = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     ASSERT_GE(old, 0);
     auto reader = startReader();
-    writeFd(old, "old 1\n");
+    writeAllTo(old, "old 1\n");
     got_.waitFor(1);
     ASSERT_EQ(::rename(path_.c_str(), (path_ + ".1").c_str()), 0);
-    writeFd(old, "old 2\n");
-    appendTo(path_, "new 1\n");
+    writeAllTo(old, "old 2\n");
+    appendText(path_, "new 1\n");
     std::this_thread::sleep_for(100ms);
-    writeFd(old, "old 3\n");  // still written after the new file appeared
+    writeAllTo(old, "old 3\n");  // still written after the new file appeared
     ::close(old);
     EXPECT_EQ(got_.waitFor(4), (Lines{"old 1", "old 2", "old 3", "new 1"}));
-    appendTo(path_, "new 2\n");
+    appendText(path_, "new 2\n");
     EXPECT_EQ(got_.waitFor(5).back(), "new 2");
     EXPECT_EQ(reader->stats().rotations, 1u);
 }
@@ -223,26 +215,26 @@ TEST_P(ReaderTest, OldFileRemovedRightAfterRenameIsStillDrained) {
     ASSERT_GE(old, 0);
     auto reader = startReader();
     ASSERT_EQ(::rename(path_.c_str(), (path_ + ".1").c_str()), 0);
-    writeFd(old, "old 1\n");
+    writeAllTo(old, "old 1\n");
     ASSERT_EQ(::unlink((path_ + ".1").c_str()), 0);
-    writeFd(old, "old 2\n");
+    writeAllTo(old, "old 2\n");
     ::close(old);
-    appendTo(path_, "new 1\n");
+    appendText(path_, "new 1\n");
     EXPECT_EQ(got_.waitFor(3), (Lines{"old 1", "old 2", "new 1"}));
 }
 
 TEST_P(ReaderTest, SeveralQuickRotationsLoseNoFile) {
-    appendTo(path_, "");
+    appendText(path_, "");
     auto reader = startReader();
     Lines expected;
     for (int file = 0; file < 4; ++file) {
         for (int i = 0; i < 3; ++i) {
             expected.push_back("f" + std::to_string(file) + " l" + std::to_string(i));
-            appendTo(path_, expected.back() + "\n");
+            appendText(path_, expected.back() + "\n");
         }
         std::this_thread::sleep_for(40ms);
         ASSERT_EQ(::rename(path_.c_str(), (path_ + "." + std::to_string(file)).c_str()), 0);
-        appendTo(path_, "");
+        appendText(path_, "");
         std::this_thread::sleep_for(40ms);
     }
     EXPECT_EQ(got_.waitFor(expected.size(), 10s), expected);
@@ -251,26 +243,26 @@ TEST_P(ReaderTest, SeveralQuickRotationsLoseNoFile) {
 TEST_P(ReaderTest, FileRenamedAwayBeforeTheFollowerLookedIsStillRead) {
     if (GetParam() == LogReader::Backend::Polling)
         GTEST_SKIP() << "only inotify reports where a file was renamed to";
-    appendTo(path_, "");
+    appendText(path_, "");
     auto reader = startReader();
-    appendTo(path_, "first 1\n");
+    appendText(path_, "first 1\n");
     got_.waitFor(1);
     // Rotate twice in a row with no pause: the middle file lives at the
     // path for a moment only, and is written to after its rename.
     std::string staged = dir_.file("staged");
-    appendTo(staged, "middle 1\n");
+    appendText(staged, "middle 1\n");
     ASSERT_EQ(::rename(path_.c_str(), (path_ + ".2").c_str()), 0);
     ASSERT_EQ(::rename(staged.c_str(), path_.c_str()), 0);
     ASSERT_EQ(::rename(path_.c_str(), (path_ + ".1").c_str()), 0);
-    appendTo(path_ + ".1", "middle 2\n");
-    appendTo(path_, "last 1\n");
+    appendText(path_ + ".1", "middle 2\n");
+    appendText(path_, "last 1\n");
     EXPECT_EQ(got_.waitFor(4), (Lines{"first 1", "middle 1", "middle 2", "last 1"}));
     EXPECT_EQ(reader->stats().rotations, 2u);
 }
 
 TEST_P(ReaderTest, SmallReadsStillYieldWholeLines) {
     maxRead_ = 7;
-    appendTo(path_, "");
+    appendText(path_, "");
     auto reader = startReader();
     Lines expected;
     std::string text;
@@ -278,7 +270,7 @@ TEST_P(ReaderTest, SmallReadsStillYieldWholeLines) {
         expected.push_back("line number " + std::to_string(i));
         text += expected.back() + "\n";
     }
-    appendTo(path_, text);
+    appendText(path_, text);
     EXPECT_EQ(got_.waitFor(expected.size()), expected);
 }
 
@@ -290,7 +282,7 @@ TEST_P(ReaderTest, LinesAtTheTenMebibyteLimit) {
     const std::string exact(kMaxReadBytes, 'e');
     const std::string tooLong(kMaxReadBytes + 1, 't');
     std::string staged = dir_.file("staged");
-    appendTo(staged, first + "\n" + straddling + "\n" + exact + "\n" + tooLong + "\nafter\n");
+    appendText(staged, first + "\n" + straddling + "\n" + exact + "\n" + tooLong + "\nafter\n");
     auto reader = startReader();
     ASSERT_EQ(::rename(staged.c_str(), path_.c_str()), 0);
     auto lines = got_.waitFor(4, 20s);
@@ -304,14 +296,14 @@ TEST_P(ReaderTest, LinesAtTheTenMebibyteLimit) {
 }
 
 TEST_P(ReaderTest, ResumesFromTheSavedPositionAndSavesTheLastCompleteLine) {
-    appendTo(path_, "a\nb\n");
+    appendText(path_, "a\nb\n");
     std::string error;
     ASSERT_TRUE(savePosition(positionPath_, positionOf(path_, 2), &error)) << error;
     LogReader::Options options;
     options.positionFile = positionPath_;
     auto reader = startReader(options);
     EXPECT_EQ(got_.waitFor(1), (Lines{"b"}));
-    appendTo(path_, "c\nunfinished");
+    appendText(path_, "c\nunfinished");
     got_.waitFor(2);
     reader->stop();
     auto saved = loadPosition(positionPath_, &error);
@@ -320,11 +312,11 @@ TEST_P(ReaderTest, ResumesFromTheSavedPositionAndSavesTheLastCompleteLine) {
 }
 
 TEST_P(ReaderTest, PositionIsSavedWhileRunning) {
-    appendTo(path_, "");
+    appendText(path_, "");
     LogReader::Options options;
     options.positionFile = positionPath_;
     auto reader = startReader(options);
-    appendTo(path_, "xyz\n");
+    appendText(path_, "xyz\n");
     got_.waitFor(1);
     std::string error;
     std::optional<FilePosition> saved;
@@ -337,18 +329,18 @@ TEST_P(ReaderTest, PositionIsSavedWhileRunning) {
 }
 
 TEST_P(ReaderTest, RotatedWhileStoppedDrainsTheSavedFileThenReadsTheNewOneWhole) {
-    appendTo(path_, "a\nb\n");
+    appendText(path_, "a\nb\n");
     std::string error;
     ASSERT_TRUE(savePosition(positionPath_, positionOf(path_, 2), &error));
-    appendTo(path_, "c\n");
+    appendText(path_, "c\n");
     ASSERT_EQ(::rename(path_.c_str(), (path_ + ".1").c_str()), 0);
-    appendTo(path_, "new 1\n");
+    appendText(path_, "new 1\n");
     LogReader::Options options;
     options.positionFile = positionPath_;
     auto reader = startReader(options);
-    appendTo(path_ + ".1", "d\n");  // the old file is still written to
+    appendText(path_ + ".1", "d\n");  // the old file is still written to
     EXPECT_EQ(got_.waitFor(4), (Lines{"b", "c", "d", "new 1"}));
-    appendTo(path_, "new 2\n");
+    appendText(path_, "new 2\n");
     EXPECT_EQ(got_.waitFor(5).back(), "new 2");
     EXPECT_TRUE(diagnosed(LogReader::Level::Info, "Following " + path_ + ".1 from the saved position (offset 2)"));
     reader->stop();
@@ -358,24 +350,24 @@ TEST_P(ReaderTest, RotatedWhileStoppedDrainsTheSavedFileThenReadsTheNewOneWhole)
 }
 
 TEST_P(ReaderTest, RotatedAndTruncatedWhileStoppedReadsTheSavedFileFromItsBeginning) {
-    appendTo(path_, "a\nb\n");
+    appendText(path_, "a\nb\n");
     std::string error;
     ASSERT_TRUE(savePosition(positionPath_, positionOf(path_, 4), &error));
     ASSERT_EQ(::truncate(path_.c_str(), 0), 0);
-    appendTo(path_, "c\n");
+    appendText(path_, "c\n");
     ASSERT_EQ(::rename(path_.c_str(), (path_ + ".1").c_str()), 0);
     LogReader::Options options;
     options.positionFile = positionPath_;
     auto reader = startReader(options);
     // No file at the path yet: it is read from its beginning once it appears.
     EXPECT_EQ(got_.waitFor(1), (Lines{"c"}));
-    appendTo(path_, "new 1\n");
+    appendText(path_, "new 1\n");
     EXPECT_EQ(got_.waitFor(2), (Lines{"c", "new 1"}));
     EXPECT_EQ(reader->stats().truncations, 1u);
 }
 
 TEST_P(ReaderTest, SavedFileGoneReadsTheFileAtThePathWholeAndWarns) {
-    appendTo(path_, "a\nb\n");
+    appendText(path_, "a\nb\n");
     std::string error;
     FilePosition other = positionOf(path_, 1);
     other.device += 1;  // no file beside the path has it
@@ -383,7 +375,7 @@ TEST_P(ReaderTest, SavedFileGoneReadsTheFileAtThePathWholeAndWarns) {
     LogReader::Options options;
     options.positionFile = positionPath_;
     auto reader = startReader(options);
-    appendTo(path_, "c\n");
+    appendText(path_, "c\n");
     EXPECT_EQ(got_.waitFor(3), (Lines{"a", "b", "c"}));
     EXPECT_TRUE(diagnosed(LogReader::Level::Warn, "after offset 1 could not be recovered"));
     settle();
@@ -391,7 +383,7 @@ TEST_P(ReaderTest, SavedFileGoneReadsTheFileAtThePathWholeAndWarns) {
 }
 
 TEST_P(ReaderTest, SavedPositionBeyondTheEndMeansTheFileWasTruncated) {
-    appendTo(path_, "a\nb\n");
+    appendText(path_, "a\nb\n");
     std::string error;
     ASSERT_TRUE(savePosition(positionPath_, positionOf(path_, 1000), &error));
     LogReader::Options options;
@@ -401,13 +393,13 @@ TEST_P(ReaderTest, SavedPositionBeyondTheEndMeansTheFileWasTruncated) {
 }
 
 TEST_P(ReaderTest, CorruptPositionFileIsReportedAndIgnored) {
-    appendTo(path_, "a\n");
+    appendText(path_, "a\n");
     testing::writeFile(positionPath_, "not a position");
     LogReader::Options options;
     options.positionFile = positionPath_;
     auto reader = startReader(options);
     EXPECT_TRUE(diagnosed(LogReader::Level::Warn, "malformed"));
-    appendTo(path_, "b\n");
+    appendText(path_, "b\n");
     EXPECT_EQ(got_.waitFor(1), (Lines{"b"}));
 }
 
