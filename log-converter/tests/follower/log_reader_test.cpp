@@ -7,10 +7,12 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -426,6 +428,35 @@ TEST(LogReaderStart, RefusesADirectoryAndAnEmptyPath) {
     error.clear();
     EXPECT_FALSE(once.start(&error));
     EXPECT_NE(error.find("stopped"), std::string::npos) << error;
+}
+
+// A save cut short by a kill leaves its temporary file; the next start
+// removes it, and leaves everything else beside the position file alone.
+TEST(LogReaderStart, RemovesTemporariesOfInterruptedSavesOnly) {
+    testing::TempDir dir;
+    pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ::waitpid(child, nullptr, 0);  // a writer that is gone
+    const std::string stale = ".position.tmp." + std::to_string(child) + ".5eed5eed";
+    testing::writeFile(dir.file(stale), "1 2 3\n");
+    testing::writeFile(dir.file("position.Ab12Cd"), "kept\n");
+    testing::writeFile(dir.file(".position.bak"), "kept\n");
+    std::vector<std::string> messages;
+    LogReader::Options options;
+    options.positionFile = dir.file("position");
+    options.diagnostics = [&](LogReader::Level, const std::string &message) { messages.push_back(message); };
+    LogReader reader(
+        dir.file("audit.log"), [](std::string_view) {}, options);
+    std::string error;
+    ASSERT_TRUE(reader.start(&error)) << error;
+    reader.stop();
+    EXPECT_FALSE(testing::fileExists(dir.file(stale)));
+    EXPECT_TRUE(testing::fileExists(dir.file("position.Ab12Cd")));
+    EXPECT_TRUE(testing::fileExists(dir.file(".position.bak")));
+    EXPECT_NE(std::find(messages.begin(), messages.end(),
+                        "Removed " + stale + ", left beside " + dir.file("position") + " by an interrupted save"),
+              messages.end());
 }
 
 }  // namespace
