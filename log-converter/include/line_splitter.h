@@ -46,6 +46,9 @@ private:
     // Feeds bytes that hold no newline.
     template <class OnDrop>
     void keepPart(std::string_view data, OnDrop &&onDrop);
+    // rest, up to a newline, ends the line begun in earlier data.
+    template <class OnLine, class OnDrop>
+    void finishHeldLine(std::string_view rest, OnLine &&onLine, OnDrop &&onDrop);
 
     std::size_t maxLine_;
     std::string tail_;
@@ -55,27 +58,45 @@ private:
 
 template <class OnLine, class OnDrop>
 void LineSplitter::feed(std::string_view data, OnLine &&onLine, OnDrop &&onDrop) {
-    while (!data.empty()) {
-        const void *found = std::memchr(data.data(), '\n', data.size());
-        if (!found) {
-            keepPart(data, onDrop);
-            return;
-        }
-        std::size_t length = static_cast<std::size_t>(static_cast<const char *>(found) - data.data());
-        if (discarding_) {
-            discarding_ = false;
-        } else if (tail_.size() + length > maxLine_) {
-            onDrop();
-            tail_.clear();
-        } else if (tail_.empty()) {
-            onLine(data.substr(0, length));
-        } else {
-            tail_.append(data.data(), length);
-            onLine(std::string_view(tail_));
-            tail_.clear();
-        }
-        pending_ = 0;
+    auto nextNewline = [&data] { return static_cast<const char *>(std::memchr(data.data(), '\n', data.size())); };
+    const char *newline = nextNewline();
+    if (!newline) {
+        keepPart(data, onDrop);
+        return;
+    }
+    // The line begun in earlier data (held, or being skipped) ends here.
+    if (discarding_ || !tail_.empty()) {
+        const std::size_t length = static_cast<std::size_t>(newline - data.data());
+        finishHeldLine(data.substr(0, length), onLine, onDrop);
         data.remove_prefix(length + 1);
+        newline = nextNewline();
+    }
+    pending_ = 0;
+    // Lines lying whole in data, handed on in place.
+    const std::size_t maxLine = maxLine_;
+    for (; newline; newline = nextNewline()) {
+        const std::size_t length = static_cast<std::size_t>(newline - data.data());
+        if (length > maxLine)
+            onDrop();
+        else
+            onLine(std::string_view(data.data(), length));
+        data.remove_prefix(length + 1);
+    }
+    if (!data.empty())
+        keepPart(data, onDrop);
+}
+
+template <class OnLine, class OnDrop>
+void LineSplitter::finishHeldLine(std::string_view rest, OnLine &&onLine, OnDrop &&onDrop) {
+    if (discarding_) {
+        discarding_ = false;  // dropped (or skipped) when it began
+    } else if (tail_.size() + rest.size() > maxLine_) {
+        onDrop();
+        tail_.clear();
+    } else {
+        tail_.append(rest);
+        onLine(std::string_view(tail_));
+        tail_.clear();
     }
 }
 

@@ -57,8 +57,15 @@ private:
 
     // DEBUG text is built only when both this class and the logger keep it.
     bool tracing() const;
-    // A DEBUG entry made of parts, written (and built) only while tracing.
-    void trace(std::initializer_list<std::string_view> parts) const;
+    // A DEBUG entry made of parts, written (and its text built) only when
+    // trace_ is set. Each public entry sets trace_ from tracing() once, so
+    // that the steps of a line test one flag.
+    void trace(std::initializer_list<std::string_view> parts) const {
+        if (trace_)
+            writeTrace(parts);
+    }
+    void writeTrace(std::initializer_list<std::string_view> parts) const;
+    int statusTypeOf(std::string_view line);
 
     // The steps of parseLineInto, in order; each traces what it found, and
     // a false return ends the parse with an invalid result.
@@ -81,6 +88,7 @@ private:
     static inline std::atomic<bool> debugMode_{false};
 
     Logger &logger_;
+    bool trace_ = false;
     KeySet seen_;
     uint64_t duplicates_ = 0;
 

@@ -216,9 +216,8 @@ std::string LogConverter::extractQuotedField(std::string_view line, std::string_
     return extractField(line, name);
 }
 
-void LogConverter::trace(std::initializer_list<std::string_view> parts) const {
-    if (tracing())
-        logger_.log(Logger::DEBUG, concat(parts));
+void LogConverter::writeTrace(std::initializer_list<std::string_view> parts) const {
+    logger_.log(Logger::DEBUG, concat(parts));
 }
 
 int LogConverter::eventTypeOfLowered(std::string_view type, std::string_view op) {
@@ -242,12 +241,18 @@ int LogConverter::eventTypeOfLowered(std::string_view type, std::string_view op)
 }
 
 int LogConverter::determineEventType(std::string_view type, std::string_view operation) {
+    trace_ = tracing();
     std::string lowered;
     lowerInto(operation, lowered);
     return eventTypeOfLowered(type, lowered);
 }
 
 int LogConverter::determineStatusType(std::string_view line) {
+    trace_ = tracing();
+    return statusTypeOf(line);
+}
+
+int LogConverter::statusTypeOf(std::string_view line) {
     size_t at = findText(line, "avc:");
     if (at == npos) {
         trace({"No 'avc:' found in line"});
@@ -304,6 +309,7 @@ void LogConverter::parseLineInto(std::string_view line, ParseResult &result) {
     result.eventType = 0;
     result.statusType = 0;
     result.valid = false;
+    trace_ = tracing();
     try {
         parseSteps(line, result);
     } catch (const std::exception &e) {
@@ -334,7 +340,7 @@ void LogConverter::parseSteps(std::string_view line, ParseResult &result) {
         trace({"Unknown event type: type=", type, ", operation=", operation_});
         return;
     }
-    result.statusType = determineStatusType(line);
+    result.statusType = statusTypeOf(line);
     if (result.statusType == 0) {
         trace({"Unknown status"});
         return;
@@ -344,7 +350,7 @@ void LogConverter::parseSteps(std::string_view line, ParseResult &result) {
            kindNumber(result.eventType), ", path: ", result.path, ", status: ", kindNumber(result.statusType)});
 }
 
-bool LogConverter::takeContainerId(std::string_view line, ParseResult &result) {
+inline bool LogConverter::takeContainerId(std::string_view line, ParseResult &result) {
     std::string_view id = fieldValue(line, "container_id=");
     if (id.empty()) {
         trace({"container_id field not found in log, skipping"});
@@ -355,7 +361,7 @@ bool LogConverter::takeContainerId(std::string_view line, ParseResult &result) {
     return true;
 }
 
-bool LogConverter::takeTimestamp(std::string_view line, ParseResult &result) {
+inline bool LogConverter::takeTimestamp(std::string_view line, ParseResult &result) {
     std::string_view raw = rawTimestamp(line);
     if (raw.empty()) {
         trace({"No timestamp found"});
@@ -371,7 +377,7 @@ bool LogConverter::takeTimestamp(std::string_view line, ParseResult &result) {
     return true;
 }
 
-bool LogConverter::takePath(std::string_view line, std::string_view type, ParseResult &result) {
+inline bool LogConverter::takePath(std::string_view line, std::string_view type, ParseResult &result) {
     std::string_view path;
     if (type == "VREX_NETCTL") {
         path = fieldValue(line, "proc_path=");
@@ -389,7 +395,7 @@ bool LogConverter::takePath(std::string_view line, std::string_view type, ParseR
     return true;
 }
 
-void LogConverter::takeOperation(std::string_view line) {
+inline void LogConverter::takeOperation(std::string_view line) {
     // What stands between the first braces, blanks left out, lower-cased.
     operation_.clear();
     size_t open = findChar(line, '{');
@@ -420,6 +426,7 @@ std::string LogConverter::generateLogHash(const ParseResult &result) const {
 bool LogConverter::convertInto(const ParseResult &result, std::string &out) {
     if (!result.valid)
         return false;
+    trace_ = tracing();
     buildKey(result, key_);
     if (seen_.find(std::string_view(key_)) != seen_.end()) {
         ++duplicates_;
