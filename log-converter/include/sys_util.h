@@ -66,6 +66,11 @@ std::string errorText(int err);
 // with errno set, when a write fails.
 bool writeAll(int fd, std::string_view text);
 
+// Appends to *text what fd holds, reading until its end or until more than
+// limit bytes were read (then limit + 1 are kept, enough to tell). False,
+// with errno set, when a read fails.
+bool readUpTo(int fd, std::size_t limit, std::string *text);
+
 // "/a/b/c" -> "/a/b"; "/c" -> "/"; "c" -> ".".
 std::string directoryOf(const std::string &path);
 // "/a/b/c" -> "c".

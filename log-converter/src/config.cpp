@@ -77,20 +77,11 @@ std::string readConfigText(const std::string &path, std::string *text, bool *mis
         return errorText(errno);
     if (S_ISDIR(st.st_mode))
         return "is a directory";
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return errorText(errno);
-        }
-        if (n == 0)
-            return {};
-        text->append(buf, static_cast<size_t>(n));
-        if (text->size() > kMaxConfigSize)
-            return "larger than 1 MiB";
-    }
+    if (!readUpTo(fd.get(), kMaxConfigSize, text))
+        return errorText(errno);
+    if (text->size() > kMaxConfigSize)
+        return "larger than 1 MiB";
+    return {};
 }
 
 }  // namespace

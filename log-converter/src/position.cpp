@@ -34,23 +34,6 @@ std::string systemError(const std::string &what, const std::string &path) {
     return what + " " + path + ": " + errorText(errno);
 }
 
-// Reads up to size bytes (fewer at the end of the file) into buffer.
-bool readUpTo(int fd, char *buffer, std::size_t size, std::size_t *used) {
-    *used = 0;
-    while (*used < size) {
-        ssize_t n = ::read(fd, buffer + *used, size - *used);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (n == 0)
-            break;
-        *used += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 std::string formatPosition(const FilePosition &position) {
@@ -78,13 +61,12 @@ std::optional<FilePosition> loadPosition(const std::string &path, std::string *e
             *error = systemError("cannot open", path);
         return std::nullopt;
     }
-    char buffer[kMaxPositionText + 1];
-    std::size_t used = 0;
-    if (!readUpTo(fd.get(), buffer, sizeof buffer, &used)) {
+    std::string text;
+    if (!readUpTo(fd.get(), kMaxPositionText, &text)) {
         *error = systemError("cannot read", path);
         return std::nullopt;
     }
-    auto position = parsePosition(std::string_view(buffer, used));
+    auto position = parsePosition(text);
     if (!position)
         *error = "malformed position file " + path;
     return position;

@@ -5,6 +5,7 @@
 #include <sys/random.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -66,6 +67,24 @@ bool writeAll(int fd, std::string_view text) {
             return false;
         }
         text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+bool readUpTo(int fd, std::size_t limit, std::string *text) {
+    char buf[65536];
+    std::size_t left = limit + 1;
+    while (left > 0) {
+        ssize_t n = ::read(fd, buf, std::min(sizeof buf, left));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (n == 0)
+            break;
+        text->append(buf, static_cast<std::size_t>(n));
+        left -= static_cast<std::size_t>(n);
     }
     return true;
 }

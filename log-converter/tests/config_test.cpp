@@ -78,6 +78,18 @@ TEST(ConfigTest, UnreadableFileGivesDefaultsAndAWarning) {
     EXPECT_FALSE(c.debug);
     EXPECT_TRUE(warnings.empty());
 
+    // At most 1 MiB is read: a larger file is refused whole.
+    std::string big = "debug = true\n" + std::string((1 << 20) - 13 - 1, '#') + "\n";
+    writeFile(dir.file("big.conf"), big);
+    warnings.clear();
+    EXPECT_TRUE(loadConfig(dir.file("big.conf"), &warnings).debug);
+    EXPECT_TRUE(warnings.empty());
+    writeFile(dir.file("big.conf"), big + "\n");
+    EXPECT_FALSE(loadConfig(dir.file("big.conf"), &warnings).debug);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0],
+              "cannot read configuration " + dir.file("big.conf") + ": larger than 1 MiB; using the defaults");
+
     writeFile(dir.file("c.conf"), "debug = true\nbogus\n");
     warnings.clear();
     c = loadConfig(dir.file("c.conf"), &warnings);
