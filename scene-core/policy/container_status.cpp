@@ -100,7 +100,7 @@ Result<int32_t> getContainerStatus(const StatusContext &ctx, std::string_view id
     if (!state)
         return std::move(state.error()).context(kFailed);
     int32_t status = state.value().status;
-    if (status != 0 && status != 2 && status != 4) {
+    if (!vrex::record::isGlobalSwitchValue(status)) {
         printLine("read container " + std::string(id) + " status invalid from json");
         return Error(ErrorKind::InvalidPolicy, kFailed);
     }
@@ -118,7 +118,8 @@ Status setContainerStatus(const StatusContext &ctx, std::string_view id, int32_t
             c->status = status;
             return *c;
         }
-        int32_t on = status != 0 ? 1 : 0;
+        int32_t on =
+            status != vrex::record::kGlobalOff ? vrex::record::kControlEnabled : vrex::record::kControlDisabled;
         module.variables.push_back(Variable{std::string(id), VariableTypes::container({status, on, on, on})});
         const Container *added = module.variables.back().value.containerValue();
         if (added == nullptr)
@@ -244,7 +245,7 @@ int32_t runSetStatus(const StatusContext &ctx, const char *id, int32_t status, c
         std::string_view cid;
         if (auto code = checkCallerAndId(ctx, id, cid))
             return *code;
-        if (status != 0 && status != 2 && status != 4)
+        if (!vrex::record::isGlobalSwitchValue(status))
             return report(Error(ErrorKind::InvalidArgument, "invalid container status " + std::to_string(status)));
         if (auto code = checkAddon(addon))
             return *code;

@@ -1,0 +1,45 @@
+#include "container_record.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "sysutil/io.h"
+#include "sysutil/unique_fd.h"
+
+namespace vrex::record {
+
+bool isValidContainerId(const char *id) {
+    if (id == nullptr)
+        return false;
+    for (size_t i = 0; i < kContainerIdLength; ++i)
+        if (!isHexDigit(id[i]))
+            return false;  // a NUL is not a hexadecimal digit: the scan ends there
+    return id[kContainerIdLength] == '\0';
+}
+
+_ContainerPolicy makeRecord(std::string_view id, uint8_t global, uint8_t exec, uint8_t net, uint8_t file) {
+    _ContainerPolicy record;
+    std::memset(&record, 0, sizeof record);
+    std::memcpy(record.container_id, id.data(), id.size() < kContainerIdLength ? id.size() : kContainerIdLength);
+    record.global_switch = global;
+    record.exec_control = exec;
+    record.network_control = net;
+    record.file_protection = file;
+    return record;
+}
+
+KernelWrite writeToKernel(const char *path, const void *bytes, size_t size) {
+    sys::UniqueFd fd(::open(path, O_WRONLY | O_CLOEXEC));
+    if (!fd)
+        return {KernelStep::Open, errno, 0};
+    ssize_t n = sys::writeOnce(fd.get(), bytes, size);
+    if (n < 0)
+        return {KernelStep::Write, errno, 0};
+    if (fd.close() != 0)
+        return {KernelStep::Close, errno, static_cast<size_t>(n)};
+    return {KernelStep::None, 0, static_cast<size_t>(n)};
+}
+
+}  // namespace vrex::record
