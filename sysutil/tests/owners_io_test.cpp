@@ -19,56 +19,22 @@
 #include <gtest/gtest.h>
 
 #include "full_disk.h"
+#include "signal_storm.h"
 #include "sysutil/io.h"
 #include "sysutil/path.h"
 #include "sysutil/unique_fd.h"
 #include "test_util.h"
 
 using namespace vrex::sys;
+using vrex::testing::blockAlarm;
 using vrex::testing::CaptureOutput;
+using vrex::testing::SignalStorm;
 using vrex::testing::TempDir;
+using vrex::testing::unblockAlarm;
 
 namespace {
 
 bool isOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
-
-std::atomic<int> signalsSeen{0};
-void countSignal(int) { ++signalsSeen; }
-
-// Interrupts this process with SIGALRM every `micros` for its lifetime; the
-// handler is installed without SA_RESTART, so blocked calls fail with EINTR
-// or return short.
-class SignalStorm {
-public:
-    explicit SignalStorm(long micros) {
-        struct sigaction sa {};
-        sa.sa_handler = countSignal;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = 0;
-        ::sigaction(SIGALRM, &sa, &old_);
-        struct itimerval every {
-            {0, micros}, { 0, micros }
-        };
-        ::setitimer(ITIMER_REAL, &every, nullptr);
-    }
-    ~SignalStorm() {
-        struct itimerval off {};
-        ::setitimer(ITIMER_REAL, &off, nullptr);
-        ::sigaction(SIGALRM, &old_, nullptr);
-    }
-
-private:
-    struct sigaction old_ {};
-};
-
-// Helper threads leave SIGALRM to the thread under test.
-void maskAlarm(int how) {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGALRM);
-    ::pthread_sigmask(how, &set, nullptr);
-}
-void blockAlarm() { maskAlarm(SIG_BLOCK); }
 
 struct Pipe {
     int fds[2] = {-1, -1};
@@ -168,7 +134,6 @@ TEST(WriteAll, DeliversEveryByteInOrderThroughSignalsAndShortWrites) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         received = readAll(in.get());
     });
-    signalsSeen = 0;
     int err;
     {
         SignalStorm storm(200);
@@ -177,7 +142,7 @@ TEST(WriteAll, DeliversEveryByteInOrderThroughSignalsAndShortWrites) {
     out.reset();
     reader.join();
     EXPECT_EQ(err, 0) << errorText(err);
-    EXPECT_GT(signalsSeen.load(), 0);
+    EXPECT_GT(SignalStorm::seen(), 0);
     EXPECT_TRUE(received == sent) << "received " << received.size() << " of " << sent.size() << " bytes";
 }
 
@@ -201,7 +166,6 @@ TEST(WriteOnceAndReadOnce, AreRepeatedWhenASignalInterruptsThemBeforeAnyByte) {
     Pipe p;
     UniqueFd in = p.reader(), out = p.writer();
     fillPipe(out.get());
-    signalsSeen = 0;
     ssize_t wrote;
     std::string drained;
     {
@@ -219,7 +183,7 @@ TEST(WriteOnceAndReadOnce, AreRepeatedWhenASignalInterruptsThemBeforeAnyByte) {
         reader.join();
     }
     EXPECT_EQ(wrote, 10);
-    EXPECT_GT(signalsSeen.load(), 5);
+    EXPECT_GT(SignalStorm::seen(), 5);
 
     Pipe q;
     UniqueFd qin = q.reader(), qout = q.writer();
@@ -247,12 +211,11 @@ TEST(LockExclusive, WaitsForTheHolderThroughSignals) {
     ASSERT_EQ(lockExclusive(holder.get()), 0);
     std::atomic<bool> acquired{false};
     int result = -1;
-    signalsSeen = 0;
     {
         SignalStorm storm(1000);
         blockAlarm();  // the signals go to the waiting thread
         std::thread t([&] {
-            maskAlarm(SIG_UNBLOCK);
+            unblockAlarm();
             result = lockExclusive(waiter.get());
             acquired = true;
         });
@@ -260,9 +223,9 @@ TEST(LockExclusive, WaitsForTheHolderThroughSignals) {
         EXPECT_FALSE(acquired.load()) << "the lock was taken while held, or the wait ended on a signal";
         holder.reset();
         t.join();
-        maskAlarm(SIG_UNBLOCK);
+        unblockAlarm();
     }
-    EXPECT_GT(signalsSeen.load(), 5);
+    EXPECT_GT(SignalStorm::seen(), 5);
     EXPECT_TRUE(acquired.load());
     EXPECT_EQ(result, 0);
     EXPECT_EQ(lockExclusive(-1), EBADF);
