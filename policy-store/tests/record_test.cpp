@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <string>
@@ -106,6 +107,7 @@ TEST(KernelWrite, AnInterruptedWriteIsRepeatedAndArrivesAsOneWrite) {
     const _ContainerPolicy recs[3] = {makeRecord("a", 2, 1, 1, 1), makeRecord("b", 4, 0, 0, 0),
                                       makeRecord("c", 0, 1, 0, 1)};
     KernelWrite sent;
+    std::atomic<bool> writerDone{false};
     std::string drained;
     {
         vrex::testing::SignalStorm storm(1000);
@@ -113,15 +115,20 @@ TEST(KernelWrite, AnInterruptedWriteIsRepeatedAndArrivesAsOneWrite) {
             vrex::testing::blockAlarm();
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             char buf[65536];
-            while (drained.size() < filled + sizeof recs) {
+            // Until the writer is done and the pipe is empty.
+            for (bool done = false;;) {
                 ssize_t n = ::read(holder, buf, sizeof buf);
                 if (n > 0)
                     drained.append(buf, static_cast<size_t>(n));
+                else if (done)
+                    break;
                 else
                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                done = writerDone.load();
             }
         });
         sent = writeToKernel(fifo.c_str(), recs, sizeof recs);
+        writerDone = true;
         reader.join();
     }
     ::close(holder);
