@@ -42,4 +42,14 @@ KernelWrite writeToKernel(const char *path, const void *bytes, size_t size) {
     return {KernelStep::None, 0, static_cast<size_t>(n)};
 }
 
+bool printKernelFailure(const KernelWrite &sent, const char *openLabel, const char *writeLabel) {
+    if (sent.failed == KernelStep::Open)
+        sys::printError(openLabel, sent.err);
+    else if (sent.failed == KernelStep::Write)
+        sys::printError(writeLabel, sent.err);
+    else
+        return false;
+    return true;
+}
+
 }  // namespace vrex::record

@@ -76,4 +76,9 @@ struct KernelWrite {
 // `accepted`, not as a failure: each caller words it.
 KernelWrite writeToKernel(const char *path, const void *bytes, size_t size);
 
+// For the store and the tool, which report as perror does: a failed open or
+// write printed under the caller's label. A failed close after a whole write
+// is not theirs to report. True when the open or the write failed.
+bool printKernelFailure(const KernelWrite &sent, const char *openLabel, const char *writeLabel);
+
 }  // namespace vrex::record

@@ -177,11 +177,13 @@ int StoreParser::reserveFor(size_t textSize) {
     if (bound > kMaxInitialCapacity)
         bound = kMaxInitialCapacity;
     size_t capacity = bound > kInitialCapacity ? bound : kInitialCapacity;
-    if (capacity <= capacity_)
-        return 0;
+    return capacity <= capacity_ ? 0 : growTo(capacity, "malloc");
+}
+
+int StoreParser::growTo(size_t capacity, const char *label) {
     void *block = std::realloc(records_, capacity * kRecordSize);
     if (block == nullptr) {
-        std::perror("malloc");
+        std::perror(label);
         return -1;
     }
     records_ = static_cast<_ContainerPolicy *>(block);
@@ -196,16 +198,8 @@ int StoreParser::append(const _ContainerPolicy &rec) {
     }
     if (capacity_ == 0 && reserveFor(0) != 0)
         return -1;
-    if (static_cast<size_t>(count_) == capacity_) {
-        size_t newCapacity = capacity_ * 2;
-        void *grown = std::realloc(records_, newCapacity * kRecordSize);
-        if (grown == nullptr) {
-            std::perror("realloc");
-            return -1;
-        }
-        records_ = static_cast<_ContainerPolicy *>(grown);
-        capacity_ = newCapacity;
-    }
+    if (static_cast<size_t>(count_) == capacity_ && growTo(capacity_ * 2, "realloc") != 0)
+        return -1;
     std::memcpy(&records_[count_], &rec, kRecordSize);
     ++count_;
     return 0;

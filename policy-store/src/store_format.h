@@ -53,6 +53,8 @@ public:
 private:
     int parseLine(const char *line, size_t len);
     int append(const _ContainerPolicy &rec);
+    // Room for `capacity` records; a failure is reported under `label`.
+    int growTo(size_t capacity, const char *label);
     int keepPartial(const char *data, size_t size);
 
     bool quiet_;

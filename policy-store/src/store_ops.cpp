@@ -9,7 +9,6 @@
 #include "container_record.h"
 #include "store_core.h"
 #include "store_file.h"
-#include "sysutil/io.h"
 #include "sysutil/unique_fd.h"
 
 namespace vault {
@@ -27,6 +26,15 @@ int loadOwned(const char *path, Records &records, int &count) {
     records.reset(raw);
     return rc;
 }
+
+// The records held under the store lock for one load-change-save cycle.
+struct LockedRecords {
+    StoreLock lock;
+    Records records;
+    int count = 0;
+    // Takes the lock, then loads the file: 0, or -1 after the failure is reported.
+    int load(const char *path) { return lock.acquire(path) != 0 ? -1 : loadOwned(path, records, count); }
+};
 
 int findIndex(const _ContainerPolicy *policies, int count, const char *id) {
     for (int i = 0; i < count; ++i)
@@ -86,20 +94,15 @@ int add_policy(const char *path, const _ContainerPolicy *policy) {
         std::fputs("Failed to check directory exists\n", stderr);
         return -1;
     }
-    StoreLock lock;
-    if (lock.acquire(path) != 0)
+    LockedRecords store;
+    if (store.load(path) != 0)
         return -1;
-
-    Records records;
-    int count = 0;
-    if (loadOwned(path, records, count) != 0)
-        return -1;
-    int at = findIndex(records.get(), count, policy->container_id);
+    int at = findIndex(store.records.get(), store.count, policy->container_id);
     if (at >= 0)
-        std::memcpy(&records.get()[at], policy, kRecordSize);
-    else if (appendRecord(records, count, *policy) != 0)
+        std::memcpy(&store.records.get()[at], policy, kRecordSize);
+    else if (appendRecord(store.records, store.count, *policy) != 0)
         return -1;
-    int rc = saveUnlocked(path, records.get(), count);
+    int rc = saveUnlocked(path, store.records.get(), store.count);
     if (rc == 0)
         std::fprintf(stdout, "Successfully added/updated policy for container %s\n", policy->container_id);
     return rc;
@@ -110,20 +113,15 @@ int remove_policy(const char *path, const char *container_id) {
         std::fputs("Invalid container ID\n", stderr);
         return -1;
     }
-    StoreLock lock;
-    if (lock.acquire(path) != 0)
+    LockedRecords store;
+    if (store.load(path) != 0)
         return -1;
-
-    Records records;
-    int count = 0;
-    if (loadOwned(path, records, count) != 0)
-        return -1;
-    int at = findIndex(records.get(), count, container_id);
+    int at = findIndex(store.records.get(), store.count, container_id);
     if (at < 0)
         return 0;
-    _ContainerPolicy *recs = records.get();
-    std::memmove(&recs[at], &recs[at + 1], static_cast<size_t>(count - at - 1) * kRecordSize);
-    int rc = saveUnlocked(path, recs, count - 1);
+    _ContainerPolicy *recs = store.records.get();
+    std::memmove(&recs[at], &recs[at + 1], static_cast<size_t>(store.count - at - 1) * kRecordSize);
+    int rc = saveUnlocked(path, recs, store.count - 1);
     if (rc == 0)
         std::fprintf(stdout, "Successfully removed policy for container %s\n", container_id);
     return rc;
@@ -195,14 +193,8 @@ int sync_to_kernel(const char *path, const char *kernel_path) {
     // One write of every record: the kernel replaces its table with it.
     size_t want = static_cast<size_t>(count) * kRecordSize;
     vrex::record::KernelWrite sent = vrex::record::writeToKernel(kernel_path, records.get(), want);
-    if (sent.failed == vrex::record::KernelStep::Open) {
-        vrex::sys::printError("open sysfs", sent.err);
+    if (vrex::record::printKernelFailure(sent, "open sysfs", "write to sysfs"))
         return -1;
-    }
-    if (sent.failed == vrex::record::KernelStep::Write) {
-        vrex::sys::printError("write to sysfs", sent.err);
-        return -1;
-    }
     if (sent.accepted != want) {
         std::fprintf(stderr, "Short write to sysfs: %zu of %zu bytes accepted\n", sent.accepted, want);
         return -1;

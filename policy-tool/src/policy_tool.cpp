@@ -127,14 +127,8 @@ int cmd_write(int argc, char **argv, const ToolPaths &paths) {
 // reporting the failure under "open" or "write".
 ssize_t write_to_kernel(const char *kernel_path, const void *bytes, std::size_t size) {
     vrex::record::KernelWrite sent = vrex::record::writeToKernel(kernel_path, bytes, size);
-    if (sent.failed == vrex::record::KernelStep::Open) {
-        vrex::sys::printError("open", sent.err);
+    if (vrex::record::printKernelFailure(sent, "open", "write"))
         return -1;
-    }
-    if (sent.failed == vrex::record::KernelStep::Write) {
-        vrex::sys::printError("write", sent.err);
-        return -1;
-    }
     return static_cast<ssize_t>(sent.accepted);
 }
 
