@@ -103,6 +103,49 @@ std::optional<int> parse_write_options(int argc, char **argv, WriteArgs &args) {
     return std::nullopt;
 }
 
+// For each policy in order: its line, one write to the kernel, the success
+// line. Stops at the first failed or short write. Returns how many the kernel
+// took whole.
+std::size_t send_policies(const std::vector<_ContainerPolicy> &policies, const ToolPaths &paths,
+                          const KernelWriter &writer) {
+    std::size_t written = 0;
+    for (const _ContainerPolicy &record : policies) {
+        std::printf("Policy: ID=%s, Global=%d, Exec=%d, Net=%d, File=%d\n", record.container_id, record.global_switch,
+                    record.exec_control, record.network_control, record.file_protection);
+        std::fflush(stdout);  // keep the lines in order with any error that follows
+        ssize_t n = writer(paths.kernel, record);
+        if (n < 0)
+            break;
+        if (static_cast<std::size_t>(n) != sizeof record) {
+            // The kernel took part of the record: it does not hold this policy.
+            std::fprintf(stderr, "write: the kernel took %zd of %zu bytes\n", n, sizeof record);
+            break;
+        }
+        std::puts("Successfully wrote policy to kernel");
+        ++written;
+    }
+    return written;
+}
+
+// The store mirrors the kernel: exactly the policies the kernel took, each
+// added or updated, the other containers' records kept. Failures are
+// warnings: the kernel's table is what counts.
+void persist_policies(const _ContainerPolicy *policies, std::size_t count, const ToolPaths &paths) {
+    if (count == 0)
+        return;
+    if (vault::init(paths.store) != 0) {
+        std::fputs("Failed to initialize XML library\n", stderr);
+        std::fputs("Warning: Failed to persist policy to XML\n", stderr);
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (vault::add_policy(paths.store, &policies[i]) != 0) {
+            std::fputs("Warning: Failed to persist policy to XML\n", stderr);
+            return;
+        }
+    }
+}
+
 int cmd_write(int argc, char **argv, const ToolPaths &paths) {
     WriteArgs args;
     if (std::optional<int> status = parse_write_options(argc, argv, args))
@@ -235,46 +278,14 @@ ssize_t write_kernel_record(const char *kernel_path, const _ContainerPolicy &rec
 
 int write_policies(const std::vector<_ContainerPolicy> &policies, bool persist, const ToolPaths &paths,
                    const KernelWriter &writer) {
-    int status = 0;
-    std::size_t written = 0;
-    for (const _ContainerPolicy &record : policies) {
-        std::printf("Policy: ID=%s, Global=%d, Exec=%d, Net=%d, File=%d\n", record.container_id, record.global_switch,
-                    record.exec_control, record.network_control, record.file_protection);
-        std::fflush(stdout);  // keep the lines in order with any error that follows
-        ssize_t n = writer(paths.kernel, record);
-        if (n < 0) {
-            status = -1;
-            break;
-        }
-        if (static_cast<std::size_t>(n) != sizeof record) {
-            // The kernel took part of the record: it does not hold this policy.
-            std::fprintf(stderr, "write: the kernel took %zd of %zu bytes\n", n, sizeof record);
-            status = -1;
-            break;
-        }
-        std::puts("Successfully wrote policy to kernel");
-        ++written;
-    }
+    std::size_t written = send_policies(policies, paths, writer);
+    int status = written == policies.size() ? 0 : -1;
     if (!persist) {
         if (status == 0)
             std::puts("XML persistence disabled (--no-xml)");
         return status;
     }
-    if (written == 0)
-        return status;
-    // The store mirrors the kernel: exactly the policies the kernel took,
-    // each added or updated, the other containers' records kept.
-    if (vault::init(paths.store) != 0) {
-        std::fputs("Failed to initialize XML library\n", stderr);
-        std::fputs("Warning: Failed to persist policy to XML\n", stderr);
-        return status;
-    }
-    for (std::size_t i = 0; i < written; ++i) {
-        if (vault::add_policy(paths.store, &policies[i]) != 0) {
-            std::fputs("Warning: Failed to persist policy to XML\n", stderr);
-            break;
-        }
-    }
+    persist_policies(policies.data(), written, paths);
     return status;
 }
 
