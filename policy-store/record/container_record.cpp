@@ -10,11 +10,25 @@
 
 namespace vrex::record {
 
+namespace {
+
+// The digit rule as a table: one load per character in the save loop's check.
+struct HexTable {
+    bool digit[256] = {};
+    constexpr HexTable() {
+        for (int c = 0; c < 256; ++c)
+            digit[c] = isHexDigit(static_cast<char>(c));
+    }
+};
+constexpr HexTable kHex;
+
+}  // namespace
+
 bool isValidContainerId(const char *id) {
     if (id == nullptr)
         return false;
     for (size_t i = 0; i < kContainerIdLength; ++i)
-        if (!isHexDigit(id[i]))
+        if (!kHex.digit[static_cast<unsigned char>(id[i])])
             return false;  // a NUL is not a hexadecimal digit: the scan ends there
     return id[kContainerIdLength] == '\0';
 }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "container_record.h"
 #include "securec.h"
@@ -117,53 +118,20 @@ bool reportReplace(const ReplaceResult &result, const char *path) {
     return true;
 }
 
-// Collects the file's text into large pieces for the temporary file: a
-// store of thousands of records goes out in a few writes. After a failed
-// write the rest is still formatted (so that every skipped record is
-// reported) but no longer written; finish() gives the failure.
-class TextWriter {
-public:
-    explicit TextWriter(vrex::sys::AtomicFile &file) : file_(file) {
-        heap_.reset(static_cast<char *>(std::malloc(kWriteBuffer)));
-        buffer_ = heap_ ? heap_.get() : fallback_;
-        capacity_ = heap_ ? kWriteBuffer : sizeof fallback_;
-    }
-    // Room for `size` more bytes (at most kMaxPolicyLine) at the end.
-    char *reserve(size_t size) {
-        if (used_ + size > capacity_)
-            flush();
-        return buffer_ + used_;
-    }
-    void commit(size_t size) { used_ += size; }
-    void put(std::string_view text) {
-        std::memcpy(reserve(text.size()), text.data(), text.size());
-        commit(text.size());
-    }
-    ReplaceResult finish() {
-        flush();
-        return result_;
-    }
-
-private:
-    void flush() {
-        if (used_ > 0 && result_.ok())
-            result_ = file_.write(buffer_, used_);
-        used_ = 0;
-    }
-    vrex::sys::AtomicFile &file_;
-    vrex::sys::MallocPtr<char> heap_;
-    char fallback_[4096];
-    char *buffer_;
-    size_t capacity_;
-    size_t used_ = 0;
-    ReplaceResult result_;
-};
-
-static_assert(kMaxPolicyLine <= 4096 && kStoreHead.size() <= 4096, "a line always fits the write buffer");
-
+// Formats the whole file into the temporary file, a large piece at a time:
+// a store of thousands of records goes out in a few writes. After a failed
+// write the rest is still formatted, so that every record left out is
+// reported, but no longer written.
 ReplaceResult writeRecords(vrex::sys::AtomicFile &file, const _ContainerPolicy *policies, int count) {
-    TextWriter out(file);
-    out.put(kStoreHead);
+    ReplaceResult result;
+    std::string text;
+    text.reserve(kWriteBuffer + kMaxPolicyLine);
+    auto flush = [&] {
+        if (result.ok())
+            result = file.write(text.data(), text.size());
+        text.clear();
+    };
+    text += kStoreHead;
     for (int i = 0; i < count; ++i) {
         const _ContainerPolicy &rec = policies[i];
         if (!vrex::record::isValidContainerId(rec.container_id)) {
@@ -171,10 +139,14 @@ ReplaceResult writeRecords(vrex::sys::AtomicFile &file, const _ContainerPolicy *
                          static_cast<int>(sizeof rec.container_id), rec.container_id);
             continue;
         }
-        out.commit(formatPolicyLine(rec, out.reserve(kMaxPolicyLine)));
+        char line[kMaxPolicyLine];
+        text.append(line, formatPolicyLine(rec, line));
+        if (text.size() >= kWriteBuffer)
+            flush();
     }
-    out.put(kStoreTail);
-    return out.finish();
+    text += kStoreTail;
+    flush();
+    return result;
 }
 
 }  // namespace

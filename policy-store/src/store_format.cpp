@@ -191,18 +191,12 @@ int StoreParser::growTo(size_t capacity, const char *label) {
     return 0;
 }
 
-int StoreParser::append(const _ContainerPolicy &rec) {
+int StoreParser::makeRoom() {
     if (count_ == INT_MAX) {
         std::fputs("Too many policies in XML\n", stderr);
         return -1;
     }
-    if (capacity_ == 0 && reserveFor(0) != 0)
-        return -1;
-    if (static_cast<size_t>(count_) == capacity_ && growTo(capacity_ * 2, "realloc") != 0)
-        return -1;
-    std::memcpy(&records_[count_], &rec, kRecordSize);
-    ++count_;
-    return 0;
+    return capacity_ == 0 ? reserveFor(0) : growTo(capacity_ * 2, "realloc");
 }
 
 _ContainerPolicy *StoreParser::take() {
@@ -213,6 +207,15 @@ _ContainerPolicy *StoreParser::take() {
     capacity_ = 0;
     count_ = 0;
     return p;
+}
+
+// Called for every record: kept in the line parser, the rare growth out of it.
+[[gnu::always_inline]] inline int StoreParser::append(const _ContainerPolicy &rec) {
+    if ((count_ == INT_MAX || static_cast<size_t>(count_) == capacity_) && makeRoom() != 0)
+        return -1;
+    std::memcpy(&records_[count_], &rec, kRecordSize);
+    ++count_;
+    return 0;
 }
 
 // One line of the file (no newline, not empty). Returns -1 only when the

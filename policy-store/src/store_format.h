@@ -53,6 +53,8 @@ public:
 private:
     int parseLine(const char *line, size_t len);
     int append(const _ContainerPolicy &rec);
+    // The array is full (or was never made): room for more, or the limit reported.
+    int makeRoom();
     // Room for `capacity` records; a failure is reported under `label`.
     int growTo(size_t capacity, const char *label);
     int keepPartial(const char *data, size_t size);

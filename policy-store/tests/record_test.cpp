@@ -25,7 +25,9 @@ using vrex::testing::TempDir;
 
 namespace {
 
-std::string bytesOfRecord(const _ContainerPolicy &r) { return std::string(reinterpret_cast<const char *>(&r), sizeof r); }
+std::string bytesOfRecord(const _ContainerPolicy &r) {
+    return std::string(reinterpret_cast<const char *>(&r), sizeof r);
+}
 
 }  // namespace
 

@@ -65,8 +65,8 @@ TEST_F(ToolFifo, SyncSendsTheWholeStoreInOneWrite) {
     ASSERT_TRUE(reader.ok());
     auto r = runTool({"sync"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(reader.chunks(),
-              std::vector<std::string>{recordBytes(kIdA, 4, 1, 0, 1) + recordBytes(kIdB, 2, 0, 1, 0) + recordBytes(kIdC, 0, 0, 0, 0)});
+    EXPECT_EQ(reader.chunks(), std::vector<std::string>{recordBytes(kIdA, 4, 1, 0, 1) + recordBytes(kIdB, 2, 0, 1, 0) +
+                                                        recordBytes(kIdC, 0, 0, 0, 0)});
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ SignalStorm::SignalStorm(long micros) {
     sa.sa_flags = 0;
     ::sigaction(SIGALRM, &sa, &old_);
     struct itimerval every {
-        {0, micros}, {0, micros}
+        {0, micros}, { 0, micros }
     };
     ::setitimer(ITIMER_REAL, &every, nullptr);
 }
