@@ -47,15 +47,19 @@ std::string temporaryName(std::string_view dir, std::string_view targetName) {
     return name;
 }
 
-bool allOf(std::string_view text, bool (*accept)(char)) {
+bool allDecimal(std::string_view text) {
     for (char c : text)
-        if (!accept(c))
+        if (c < '0' || c > '9')
             return false;
     return true;
 }
 
-bool isDecimal(char c) { return c >= '0' && c <= '9'; }
-bool isLowerHex(char c) { return isDecimal(c) || (c >= 'a' && c <= 'f'); }
+bool allLowerHex(std::string_view text) {
+    for (char c : text)
+        if ((c < '0' || c > '9') && (c < 'a' || c > 'f'))
+            return false;
+    return true;
+}
 
 }  // namespace
 
@@ -165,7 +169,7 @@ bool isTemporaryNameOf(std::string_view name, std::string_view targetName) {
     if (dot == 0 || dot == std::string_view::npos || dot > kMaxPidDigits)
         return false;
     std::string_view pid = name.substr(0, dot), tag = name.substr(dot + 1);
-    return allOf(pid, isDecimal) && tag.size() == kRandomDigits && allOf(tag, isLowerHex);
+    return allDecimal(pid) && tag.size() == kRandomDigits && allLowerHex(tag);
 }
 
 void sweepStaleTemporaries(const std::string &path) {
