@@ -88,17 +88,30 @@ StatusContext defaultStatusContext() {
     return ctx;
 }
 
-Result<int32_t> getContainerStatus(const StatusContext &ctx, std::string_view id) {
-    constexpr const char *kFailed = "get container status failed";
+namespace {
+
+// The stored state of container `id`, read from the document without a lock;
+// a failure is wrapped in the reading operation's context.
+Result<Container> storedState(const StatusContext &ctx, std::string_view id, const char *failed) {
     auto policy = loadPolicy(ctx.documentPath);
     if (!policy)
-        return std::move(policy.error()).context(kFailed);
+        return std::move(policy.error()).context(failed);
     auto module = findModule(policy.value(), ctx.moduleName);
     if (!module)
-        return std::move(module.error()).context(kFailed);
+        return std::move(module.error()).context(failed);
     auto state = readContainerState(*module.value(), id);
     if (!state)
-        return std::move(state.error()).context(kFailed);
+        return std::move(state.error()).context(failed);
+    return state;
+}
+
+}  // namespace
+
+Result<int32_t> getContainerStatus(const StatusContext &ctx, std::string_view id) {
+    constexpr const char *kFailed = "get container status failed";
+    auto state = storedState(ctx, id, kFailed);
+    if (!state)
+        return std::move(state.error());
     int32_t status = state.value().status;
     if (!vrex::record::isGlobalSwitchValue(status)) {
         printLine("read container " + std::string(id) + " status invalid from json");
@@ -132,15 +145,9 @@ Result<int32_t> getContainerModuleStatus(const StatusContext &ctx, std::string_v
     constexpr const char *kFailed = "failed to get container module status";
     if (module >= kModuleCount)
         return Error(ErrorKind::InvalidArgument, "module index out of range").context(kFailed);
-    auto policy = loadPolicy(ctx.documentPath);
-    if (!policy)
-        return std::move(policy.error()).context(kFailed);
-    auto containerModule = findModule(policy.value(), ctx.moduleName);
-    if (!containerModule)
-        return std::move(containerModule.error()).context(kFailed);
-    auto state = readContainerState(*containerModule.value(), id);
+    auto state = storedState(ctx, id, kFailed);
     if (!state)
-        return std::move(state.error()).context(kFailed);
+        return std::move(state.error());
     int32_t value = state.value().*moduleField(module);
     if (value < 0 || static_cast<uint32_t>(value) > kMaxModuleStatus) {
         printLine("read container " + std::string(id) + " module " + std::to_string(module) +
