@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "record_fixtures.h"
 #include "store_core.h"
 
 namespace {
@@ -30,14 +31,8 @@ Paths &paths() {
 }
 
 _ContainerPolicy policyFor(int n) {
-    _ContainerPolicy p;
-    std::memset(&p, 0, sizeof p);
-    std::snprintf(p.container_id, sizeof p.container_id, "%064x", n);
-    p.global_switch = static_cast<uint8_t>(n % 3 * 2);
-    p.exec_control = static_cast<uint8_t>(n & 1);
-    p.network_control = 1;
-    p.file_protection = static_cast<uint8_t>((n >> 1) & 1);
-    return p;
+    return vrex::testing::makePolicy(vrex::testing::makeId(static_cast<unsigned long>(n)), n % 3 * 2, n & 1, 1,
+                                     (n >> 1) & 1);
 }
 
 // The store prints a line per operation; keep it out of the figures.

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "record_fixtures.h"
 #include "store_core.h"
 
 namespace {
@@ -66,11 +67,7 @@ Figures timeRuns(const std::vector<std::string> &argv) {
     return {ms[ms.size() / 2], sum / static_cast<double>(ms.size()), ms.front()};
 }
 
-std::string hexId(int n) {
-    char id[65];
-    std::snprintf(id, sizeof id, "%064x", n);
-    return id;
-}
+std::string hexId(int n) { return vrex::testing::makeId(static_cast<unsigned long>(n)); }
 
 }  // namespace
 
@@ -85,14 +82,9 @@ int main() {
     const std::string copy = dir + "/copy.xml";
     const std::string kernel = dir + "/dockerstatus";
 
-    std::vector<_ContainerPolicy> records(kRecords);
-    for (int i = 0; i < kRecords; ++i) {
-        std::memset(&records[i], 0, sizeof records[i]);
-        std::string id = hexId(i);
-        std::memcpy(records[i].container_id, id.data(), 64);
-        records[i].global_switch = 2;
-        records[i].exec_control = 1;
-    }
+    std::vector<_ContainerPolicy> records;
+    for (int i = 0; i < kRecords; ++i)
+        records.push_back(vrex::testing::makePolicy(hexId(i), 2, 1, 0, 0));
     std::FILE *k = std::fopen(kernel.c_str(), "w");
     if (k)
         std::fclose(k);

@@ -1,15 +1,46 @@
-// Feeds arbitrary bytes to the store's file parser and to the attribute
-// reader, and checks what every loaded record must satisfy.
+// Feeds arbitrary bytes to the store's file parser, the one load() runs,
+// both in one piece and in pieces cut where the input's first byte says, and
+// to the attribute reader. Checks what every loaded record must satisfy, and
+// that the pieces make no difference.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "store_core.h"
+#include "sysutil/unique_fd.h"
 
 namespace {
 
 constexpr size_t kMaxInput = 1 << 20;
+
+struct Parsed {
+    int rc = -1;
+    int count = 0;
+    std::string bytes;  // the records, back to back
+};
+
+// Parses text in pieces of `piece` bytes (all at once when 0).
+Parsed parse(const char *text, size_t size, size_t piece) {
+    vault::StoreParser parser(/*quiet=*/true);
+    Parsed out;
+    out.rc = parser.reserveFor(size);
+    size_t step = piece == 0 ? size : piece;
+    for (size_t at = 0; out.rc == 0 && at < size; at += step)
+        out.rc = parser.feed(text + at, step < size - at ? step : size - at);
+    if (out.rc == 0)
+        out.rc = parser.finish();
+    out.count = parser.count();
+    vrex::sys::MallocPtr<_ContainerPolicy> records(parser.take());
+    if ((out.count == 0) != (records == nullptr))
+        std::abort();
+    for (int i = 0; i < out.count; ++i)
+        if (!vault::is_valid_container_id(records.get()[i].container_id))
+            std::abort();
+    if (records)
+        out.bytes.assign(reinterpret_cast<const char *>(records.get()), out.count * sizeof(_ContainerPolicy));
+    return out;
+}
 
 }  // namespace
 
@@ -18,16 +49,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     const char *text = reinterpret_cast<const char *>(data);
 
-    _ContainerPolicy *records = nullptr;
-    int count = -1;
-    if (vault::parse_policies(text, size, &records, &count, /*quiet=*/true) != 0)
-        return 0;
-    if (count < 0 || (count == 0) != (records == nullptr))
+    Parsed whole = parse(text, size, 0);
+    if (whole.rc != 0)
+        return 0;  // out of memory
+    size_t piece = size > 0 ? 1 + data[0] % 97 : 1;
+    Parsed pieces = parse(text, size, piece);
+    if (pieces.rc == 0 && (pieces.count != whole.count || pieces.bytes != whole.bytes))
         std::abort();
-    for (int i = 0; i < count; ++i)
-        if (!vault::is_valid_container_id(records[i].container_id))
-            std::abort();
-    std::free(records);
 
     // The attribute reader on the first line, into a small buffer.
     std::string line(text, strnlen(text, size));

@@ -7,20 +7,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "container_record.h"
 #include "policy_parser.h"
-
-namespace {
-
-bool hexId(const _ContainerPolicy &p) {
-    for (int i = 0; i < 64; ++i) {
-        char c = p.container_id[i];
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')))
-            return false;
-    }
-    return p.container_id[64] == '\0';
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The parser's own cap is one argument's length; fuzz a bit beyond it.
@@ -35,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (r.policies.size() * 72 > size + 1)
             std::abort();
         for (const auto &p : r.policies)
-            if (!hexId(p))
+            if (!vrex::record::isValidContainerId(p.container_id))
                 std::abort();
     } else {
         if (!r.policies.empty() || r.error.back() != '\n')

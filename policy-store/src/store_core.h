@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "container_record.h"
+#include "store_format.h"
 #include "vault_store.h"
 
 namespace vault {
@@ -13,18 +15,10 @@ inline constexpr const char *kDefaultStorePath = "/etc/vrex/container/container.
 inline constexpr const char *kStoreDirectory = "/etc/vrex/container";
 inline constexpr const char *kKernelStatusPath = "/sys/kernel/security/vrex/policy_docker/dockerstatus";
 
-bool is_valid_container_id(const char *id);
-// Copies the value of attribute `name` of `line` into out (at most
-// out_size - 1 bytes, NUL-terminated); false when absent or empty.
-bool parse_attr(const char *line, const char *name, char *out, size_t out_size);
+// Exactly 64 hexadecimal characters, then a NUL.
+inline bool is_valid_container_id(const char *id) { return vrex::record::isValidContainerId(id); }
 // 0 when the directory part of path exists and is a directory.
 int check_directory_exists(const char *path);
-
-// Parses store file text (size bytes, need not be NUL-terminated) into a
-// new malloc'd array (nullptr when no record) and its count. A NUL byte ends
-// the text of its line. Identifiers breaking the rule are reported on
-// standard error unless quiet. 0, or -1 when memory runs out.
-int parse_policies(const char *data, size_t size, _ContainerPolicy **policies, int *count, bool quiet = false);
 
 // Save, clear, add and remove hold an exclusive flock on path + this suffix,
 // a file beside the store that is never removed.

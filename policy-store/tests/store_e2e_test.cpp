@@ -3,7 +3,6 @@
 // several processes, writers killed mid-save, and a full disk.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,21 +16,19 @@
 #include <thread>
 #include <vector>
 
-#include "store_test_util.h"
+#include "full_disk.h"
+#include "record_fixtures.h"
+#include "system_paths.h"
 #include "test_util.h"
 #include "vault_store.h"
 
-using namespace vault_test;
-using vrex::testing::CaptureOutput;
-using vrex::testing::fileExists;
-using vrex::testing::readFile;
-using vrex::testing::writeFile;
+using namespace vrex::testing;
 
 namespace {
 
-const std::string kDir = "/etc/vrex/container";
-const std::string kStore = kDir + "/container.xml";
-const std::string kKernel = "/sys/kernel/security/vrex/policy_docker/dockerstatus";
+const std::string &kDir = kStoreDirectory;
+const std::string &kStore = kStorePath;
+const std::string &kKernel = kKernelStatusPath;
 
 // Starts the writer helper with stdin from inFd (or /dev/null), stdout to
 // outFd (or /dev/null) and stderr to errPath.
@@ -71,11 +68,9 @@ std::vector<_ContainerPolicy> loadStore() {
 
 std::vector<std::string> strayFiles() {
     std::vector<std::string> names;
-    for (const auto &e : std::filesystem::directory_iterator(kDir)) {
-        std::string n = e.path().filename();
+    for (const auto &n : directoryEntries(kDir))
         if (n != "container.xml" && n != "container.xml.lock" && n != "filler")
             names.push_back(n);
-    }
     return names;
 }
 
@@ -217,10 +212,8 @@ TEST_F(FixedPaths, AWriterKilledAtAnyMomentLeavesOldOrNewContent) {
 }
 
 TEST_F(FixedPaths, AFullDiskFailsTheSaveAndKeepsTheOldFile) {
-    ASSERT_EQ(mount("vrex-store-full", kDir.c_str(), "tmpfs", 0, "size=16k,mode=0755"), 0) << strerror(errno);
-    struct Unmount {
-        ~Unmount() { umount(kDir.c_str()); }
-    } unmount;
+    SmallTmpfs full(kDir, "16k");
+    ASSERT_TRUE(full.ok()) << full.error();
 
     std::vector<_ContainerPolicy> old = {makePolicy(makeId(1), 2, 1, 1, 1), makePolicy(makeId(2), 4, 0, 0, 0)};
     {
@@ -242,13 +235,8 @@ TEST_F(FixedPaths, AFullDiskFailsTheSaveAndKeepsTheOldFile) {
     EXPECT_TRUE(strayFiles().empty());
 
     // Fill what is left, then a one-record add has no room either.
-    {
-        int fd = open((kDir + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
-        ASSERT_GE(fd, 0);
-        std::string block(4096, 'x');
-        while (write(fd, block.data(), block.size()) > 0) {}
-        close(fd);
-    }
+    fillFileSystem(kDir + "/filler");
+    ASSERT_TRUE(fileExists(kDir + "/filler"));
     _ContainerPolicy extra = makePolicy(makeId(3), 2, 2, 2, 2);
     {
         CaptureOutput cap;

@@ -3,45 +3,47 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "record_fixtures.h"
 #include "store_core.h"
-#include "store_test_util.h"
+#include "sysutil/unique_fd.h"
 #include "test_util.h"
 
-using namespace vault_test;
-using vrex::testing::CaptureOutput;
-using vrex::testing::readFile;
-using vrex::testing::TempDir;
-using vrex::testing::writeFile;
+using namespace vrex::testing;
 
 namespace {
 
-const std::string kHead = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<container_policies>\n";
-const std::string kTail = "</container_policies>\n";
+const std::string &kHead = kStoreHead;
+const std::string &kTail = kStoreTail;
 
 std::string policyLine(const std::string &attrs) { return "  <policy " + attrs + "/>\n"; }
 
-// Parses text and returns the records; the messages go to err.
-std::vector<_ContainerPolicy> parse(const std::string &text, std::string *err = nullptr) {
-    _ContainerPolicy *records = nullptr;
-    int count = -1;
+// Feeds text to the parser in pieces of `piece` bytes (all at once when 0)
+// and returns the records; the messages go to err.
+std::vector<_ContainerPolicy> parse(const std::string &text, std::string *err = nullptr, size_t piece = 0) {
+    vault::StoreParser parser;
     CaptureOutput cap;
-    int rc = vault::parse_policies(text.data(), text.size(), &records, &count);
+    int rc = parser.reserveFor(text.size());
+    size_t step = piece == 0 ? text.size() : piece;
+    for (size_t at = 0; rc == 0 && at < text.size(); at += step)
+        rc = parser.feed(text.data() + at, std::min(step, text.size() - at));
+    if (rc == 0)
+        rc = parser.finish();
+    int count = parser.count();
+    vrex::sys::MallocPtr<_ContainerPolicy> records(parser.take());
     std::string e = cap.err();
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(cap.out(), "");
     if (err)
         *err = e;
-    std::vector<_ContainerPolicy> out(records, records + (records ? count : 0));
-    if (!records) {
-        EXPECT_EQ(count, 0);
-    }
-    std::free(records);
-    return out;
+    EXPECT_EQ(records == nullptr, count == 0);
+    return std::vector<_ContainerPolicy>(records.get(), records.get() + (records ? count : 0));
 }
 
 }  // namespace
@@ -299,6 +301,26 @@ TEST(LoadBadInput, MegabyteLinesAndBinaryGarbageNeverCrash) {
         std::string err;
         for (const auto &r : parse(junk, &err))
             EXPECT_TRUE(vault::is_valid_container_id(r.container_id));
+    }
+}
+
+TEST(LoadBadInput, PiecesOfAnySizeGiveTheRecordsAndMessagesOfOnePiece) {
+    // Lines cut anywhere by the pieces: in an identifier, between the
+    // newlines of a run, right after a NUL, in the unfinished last line.
+    std::string bad = makeId(0xbad);
+    bad[7] = 'q';
+    std::string text = kHead + storeText({makePolicy(makeId(1), 2, 1, 0, 1)}).substr(kHead.size()) + "\n\n\n" +
+                       policyLine("id=\"" + bad + "\"") + "  <policy id=\"" + makeId(2) + "\" global=\"4\"" +
+                       std::string(1, '\0') + " exec=\"1\"/>\n" + std::string(300, 'x') + "policy id=" + makeId(3) +
+                       " net=7\n\n" + policyLine("id=\"" + makeId(4) + "\" file=\"1\"").substr(0, 90);
+    std::string wholeErr;
+    auto whole = parse(text, &wholeErr);
+    ASSERT_EQ(whole.size(), 4u);
+    EXPECT_EQ(wholeErr, "Invalid container ID in XML: " + bad + "\n");
+    for (size_t piece : {1, 2, 3, 7, 64, 73, 100, 255}) {
+        std::string err;
+        EXPECT_EQ(bytesOf(parse(text, &err, piece)), bytesOf(whole)) << "pieces of " << piece;
+        EXPECT_EQ(err, wholeErr) << "pieces of " << piece;
     }
 }
 

@@ -11,25 +11,21 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "full_disk.h"
+#include "record_fixtures.h"
 #include "store_core.h"
-#include "store_test_util.h"
 #include "test_util.h"
 
-using namespace vault_test;
-using vrex::testing::CaptureOutput;
-using vrex::testing::fileExists;
-using vrex::testing::readFile;
-using vrex::testing::TempDir;
-using vrex::testing::writeFile;
+using namespace vrex::testing;
 
 namespace {
 
-const std::string kEmptyStore =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<container_policies>\n</container_policies>\n";
+const std::string kEmptyStore = kStoreHead + kStoreTail;
 
 class StoreOps : public ::testing::Test {
 protected:
@@ -49,63 +45,12 @@ protected:
     // kernel stand-in: leftovers of a failed write would show here.
     std::vector<std::string> strayFiles() const {
         std::vector<std::string> names;
-        DIR *d = opendir(dir.path().c_str());
-        while (struct dirent *e = d ? readdir(d) : nullptr) {
-            std::string n = e->d_name;
-            if (n != "." && n != ".." && n != "container.xml" && n != "container.xml.lock" && n != "dockerstatus")
+        for (const auto &n : directoryEntries(dir.path()))
+            if (n != "container.xml" && n != "container.xml.lock" && n != "dockerstatus")
                 names.push_back(n);
-        }
-        if (d)
-            closedir(d);
         return names;
     }
 };
-
-struct ChildResult {
-    int exitCode = -1;
-    std::string out, err;
-};
-
-std::string drain(int fd) {
-    std::string s;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        s.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return s;
-}
-
-// Runs body in a child whose regular files may not grow past limit bytes, so
-// writes fail part way like on a full disk. Exit code 0 means body gave 0.
-ChildResult withFileSizeLimit(rlim_t limit, const std::function<int()> &body) {
-    int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0)
-        return {};
-    fflush(stdout);
-    fflush(stderr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        signal(SIGXFSZ, SIG_IGN);
-        struct rlimit rl = {limit, limit};
-        setrlimit(RLIMIT_FSIZE, &rl);
-        int rc = body();
-        fflush(stdout);
-        fflush(stderr);
-        _exit(rc == 0 ? 0 : 1);
-    }
-    close(out[1]);
-    close(err[1]);
-    ChildResult r;
-    r.out = drain(out[0]);
-    r.err = drain(err[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
 
 std::vector<_ContainerPolicy> manyPolicies(unsigned n) {
     std::vector<_ContainerPolicy> recs;
@@ -301,7 +246,7 @@ TEST_F(StoreOps, FailedWriteKeepsTheOldFileAndRemovesTheTemporary) {
     seed(old);
     std::string before = readFile(path);
     auto big = manyPolicies(200);  // about 22 KB: cannot be written under 4 KB
-    ChildResult r = withFileSizeLimit(4096, [&] { return vault::save(p(), big.data(), 200); });
+    ProcessResult r = runWithFileSizeLimit(4096, [&] { return vault::save(p(), big.data(), 200); });
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "write: File too large\n");
     EXPECT_EQ(r.out, "");
@@ -309,7 +254,7 @@ TEST_F(StoreOps, FailedWriteKeepsTheOldFileAndRemovesTheTemporary) {
     EXPECT_TRUE(strayFiles().empty());
 
     // Three records take 439 bytes, four take 558: the add cannot finish.
-    ChildResult add = withFileSizeLimit(500, [&] {
+    ProcessResult add = runWithFileSizeLimit(500, [&] {
         _ContainerPolicy rec = makePolicy(makeId(0x5000), 2, 2, 2, 2);
         return vault::add_policy(p(), &rec);
     });
@@ -320,15 +265,20 @@ TEST_F(StoreOps, FailedWriteKeepsTheOldFileAndRemovesTheTemporary) {
     EXPECT_TRUE(strayFiles().empty());
 }
 
-TEST_F(StoreOps, SaveRemovesTemporaryFilesOfKilledWriters) {
-    writeFile(dir.file(".container.xml.4242.deadbeef"), "half a store");
-    writeFile(dir.file(".container.xmlx"), "not ours");
-    writeFile(dir.file(".other.xml.1.2"), "not ours");
+TEST_F(StoreOps, SaveRemovesTemporaryFilesOfKilledWritersAndNothingElse) {
+    writeFile(dir.file(".container.xml.tmp.4242.00000000deadbeef"), "half a store");
+    writeFile(dir.file(".container.xml.tmp.1.0123456789abcdef"), "half a store");
+    // Files of other tools and people beside the store, and an older
+    // writer's name: none of them is ours to remove.
+    const std::vector<std::string> kept = {".container.xml.4242.deadbeef",      ".container.xml.bak",
+                                           ".container.xml.tmp.4242.deadbeef",  ".container.xmlx",
+                                           ".other.xml.tmp.1.0123456789abcdef", "container.xml.bak"};
+    for (const auto &name : kept)
+        writeFile(dir.file(name), "not ours");
     CaptureOutput cap;
     ASSERT_EQ(vault::clear_all(p()), 0);
-    std::vector<std::string> stray = strayFiles();
-    std::sort(stray.begin(), stray.end());
-    EXPECT_EQ(stray, (std::vector<std::string>{".container.xmlx", ".other.xml.1.2"}));
+    ASSERT_EQ(vault::save(p(), nullptr, 0), 0);
+    EXPECT_EQ(strayFiles(), kept);
 }
 
 TEST_F(StoreOps, LoadToArrayEmptiesTheDescriptorFirst) {
@@ -411,7 +361,7 @@ TEST_F(StoreOps, SyncFailuresAreReported) {
 TEST_F(StoreOps, SyncReportsAShortWriteAsFailure) {
     seed(manyPolicies(3));
     writeFile(kernel, "");
-    ChildResult r = withFileSizeLimit(100, [&] { return vault::sync_to_kernel(p(), kernel.c_str()); });
+    ProcessResult r = runWithFileSizeLimit(100, [&] { return vault::sync_to_kernel(p(), kernel.c_str()); });
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "Short write to sysfs: 100 of 207 bytes accepted\n");
     EXPECT_EQ(r.out, "Successfully loaded 3 policies from " + path + "\n");

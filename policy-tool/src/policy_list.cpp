@@ -5,8 +5,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "container_record.h"
+
 namespace policy_tool {
 namespace {
+
+namespace record = vrex::record;
 
 std::string unknown(std::uint8_t value) { return "UNKNOWN(" + std::to_string(value) + ")"; }
 
@@ -28,11 +32,11 @@ void append_row(std::string &out, const std::string &id, const std::string &glob
 
 std::string global_switch_name(std::uint8_t value) {
     switch (value) {
-    case 0:
+    case record::kGlobalOff:
         return "OFF";
-    case 2:
+    case record::kGlobalOn:
         return "ON";
-    case 4:
+    case record::kGlobalSoftMode:
         return "SOFTMODE";
     default:
         return unknown(value);
@@ -41,9 +45,9 @@ std::string global_switch_name(std::uint8_t value) {
 
 std::string control_switch_name(std::uint8_t value) {
     switch (value) {
-    case 0:
+    case record::kControlDisabled:
         return "DISABLED";
-    case 1:
+    case record::kControlEnabled:
         return "ENABLED";
     default:
         return unknown(value);

@@ -3,15 +3,15 @@
 #include <cstdint>
 #include <optional>
 
-#include "securec.h"
+#include "container_record.h"
 
 namespace policy_tool {
 namespace {
 
+using vrex::record::kContainerIdLength;
+
 constexpr std::string_view kFormatMessage = "Invalid policy format. Expected: id:global:exec:net:file\n";
 constexpr std::size_t kFieldCount = 5;
-
-bool is_hex_digit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 // A switch is a whole decimal number from 0 to 255: no sign, no blanks, no
 // trailing text. Reading "4x" as 4 or "abc" as 0 would let a typo switch a
@@ -63,13 +63,11 @@ std::string parse_one(std::string_view text, _ContainerPolicy &record) {
     std::string_view id = fields[0];
     if (id.size() != kContainerIdLength)
         return "Container ID must be " + std::to_string(kContainerIdLength) + " characters\n";
-    for (char c : id) {
-        if (!is_hex_digit(c)) {
-            std::string message = "Container ID must be hexadecimal: ";
-            message.append(id);
-            message += '\n';
-            return message;
-        }
+    if (!vrex::record::allHexDigits(id)) {
+        std::string message = "Container ID must be hexadecimal: ";
+        message.append(id);
+        message += '\n';
+        return message;
     }
 
     std::uint8_t switches[kFieldCount - 1] = {};
@@ -82,19 +80,7 @@ std::string parse_one(std::string_view text, _ContainerPolicy &record) {
     if (count != kFieldCount)
         return std::string(kFormatMessage);
 
-    if (memset_s(&record, sizeof record, 0, sizeof record) != EOK)
-        return "Failed to clear the policy record\n";
-    char idText[kContainerIdLength + 1];
-    for (std::size_t i = 0; i < kContainerIdLength; ++i)
-        idText[i] = id[i];
-    idText[kContainerIdLength] = '\0';
-    if (strncpy_s(record.container_id, sizeof record.container_id, idText, kContainerIdLength) != EOK)
-        return "Failed to copy the container ID\n";
-    record.container_id[kContainerIdLength] = '\0';
-    record.global_switch = switches[0];
-    record.exec_control = switches[1];
-    record.network_control = switches[2];
-    record.file_protection = switches[3];
+    record = vrex::record::makeRecord(id, switches[0], switches[1], switches[2], switches[3]);
     return {};
 }
 

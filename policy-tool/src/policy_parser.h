@@ -15,7 +15,6 @@ namespace policy_tool {
 // One program argument holds at most this many bytes (the kernel's limit
 // of 32 pages, less the terminating NUL); longer text is refused, never cut.
 inline constexpr std::size_t kMaxSpecLength = 131071;
-inline constexpr std::size_t kContainerIdLength = 64;
 
 struct SpecResult {
     std::vector<_ContainerPolicy> policies;

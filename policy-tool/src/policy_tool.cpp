@@ -4,18 +4,19 @@
 #include <getopt.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "container_record.h"
 #include "policy_list.h"
 #include "policy_parser.h"
 #include "store_core.h"
+#include "sysutil/io.h"
+#include "sysutil/unique_fd.h"
 
 namespace policy_tool {
 namespace {
@@ -23,26 +24,6 @@ namespace {
 constexpr const char *kDefaultProgramName = "container-policy-tool";
 // "read" prints one read of the kernel's table, terminated in this buffer.
 constexpr std::size_t kReadBufferSize = 4096;
-
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    UniqueFd(const UniqueFd &) = delete;
-    UniqueFd &operator=(const UniqueFd &) = delete;
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-
-private:
-    int fd_;
-};
-
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
 
 void print_usage(const char *prog) {
     std::printf("VREX Container Policy Tool\n");
@@ -71,15 +52,15 @@ int unknown_option(const char *prog) {
     return 1;
 }
 
-ssize_t write_all_once(int fd, const void *data, std::size_t size) {
-    ssize_t n;
-    do {
-        n = ::write(fd, data, size);
-    } while (n < 0 && errno == EINTR);
-    return n;
-}
+struct WriteArgs {
+    const char *spec = nullptr;
+    bool persist = true;
+};
 
-int cmd_write(int argc, char **argv, const ToolPaths &paths) {
+// The options of "write", from the command word on. Gives the exit status
+// when the command ends here (help, or a usage error), else nullopt with
+// args filled in.
+std::optional<int> parse_write_options(int argc, char **argv, WriteArgs &args) {
     const char *prog = argv[0];
     static const option kLongOptions[] = {
         {"policy", required_argument, nullptr, 'p'},
@@ -89,21 +70,19 @@ int cmd_write(int argc, char **argv, const ToolPaths &paths) {
     };
     // Options start after the command word: hand getopt the arguments from
     // "write" on, on a copy it may permute.
-    std::vector<char *> args(argv + 1, argv + argc);
-    args.push_back(nullptr);
+    std::vector<char *> words(argv + 1, argv + argc);
+    words.push_back(nullptr);
     int count = argc - 1;
     optind = 0;  // full restart, so that run() can be called more than once
     opterr = 0;  // "Unknown option" is our own message
-    const char *spec = nullptr;
-    bool persist = true;
     int c;
-    while ((c = getopt_long(count, args.data(), "p:hn", kLongOptions, nullptr)) != -1) {
+    while ((c = getopt_long(count, words.data(), "p:hn", kLongOptions, nullptr)) != -1) {
         switch (c) {
         case 'p':
-            spec = optarg;
+            args.spec = optarg;
             break;
         case 'n':
-            persist = false;
+            args.persist = false;
             break;
         case 'h':
             print_usage(prog);
@@ -116,15 +95,64 @@ int cmd_write(int argc, char **argv, const ToolPaths &paths) {
     // refused rather than silently dropped.
     if (optind < count)
         return unknown_option(prog);
-    if (spec == nullptr) {
+    if (args.spec == nullptr) {
         std::fputs("Error: -p, --policy option is required for write command\n", stderr);
         print_usage(prog);
         return 1;
     }
+    return std::nullopt;
+}
 
+// For each policy in order: its line, one write to the kernel, the success
+// line. Stops at the first failed or short write. Returns how many the kernel
+// took whole.
+std::size_t send_policies(const std::vector<_ContainerPolicy> &policies, const ToolPaths &paths,
+                          const KernelWriter &writer) {
+    std::size_t written = 0;
+    for (const _ContainerPolicy &record : policies) {
+        std::printf("Policy: ID=%s, Global=%d, Exec=%d, Net=%d, File=%d\n", record.container_id, record.global_switch,
+                    record.exec_control, record.network_control, record.file_protection);
+        std::fflush(stdout);  // keep the lines in order with any error that follows
+        ssize_t n = writer(paths.kernel, record);
+        if (n < 0)
+            break;
+        if (static_cast<std::size_t>(n) != sizeof record) {
+            // The kernel took part of the record: it does not hold this policy.
+            std::fprintf(stderr, "write: the kernel took %zd of %zu bytes\n", n, sizeof record);
+            break;
+        }
+        std::puts("Successfully wrote policy to kernel");
+        ++written;
+    }
+    return written;
+}
+
+// The store mirrors the kernel: exactly the policies the kernel took, each
+// added or updated, the other containers' records kept. Failures are
+// warnings: the kernel's table is what counts.
+void persist_policies(const _ContainerPolicy *policies, std::size_t count, const ToolPaths &paths) {
+    if (count == 0)
+        return;
+    if (vault::init(paths.store) != 0) {
+        std::fputs("Failed to initialize XML library\n", stderr);
+        std::fputs("Warning: Failed to persist policy to XML\n", stderr);
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (vault::add_policy(paths.store, &policies[i]) != 0) {
+            std::fputs("Warning: Failed to persist policy to XML\n", stderr);
+            return;
+        }
+    }
+}
+
+int cmd_write(int argc, char **argv, const ToolPaths &paths) {
+    WriteArgs args;
+    if (std::optional<int> status = parse_write_options(argc, argv, args))
+        return *status;
     SpecResult parsed;
     try {
-        parsed = parse_policy_arg(spec);
+        parsed = parse_policy_arg(args.spec);
     } catch (const std::exception &) {
         // Out of memory while copying the policy argument: nothing was written.
         std::fputs("Failed to parse policy\n", stderr);
@@ -135,20 +163,26 @@ int cmd_write(int argc, char **argv, const ToolPaths &paths) {
         std::fputs("Failed to parse policy\n", stderr);
         return 1;
     }
-    return write_policies(parsed.policies, persist, paths, write_kernel_record);
+    return write_policies(parsed.policies, args.persist, paths, write_kernel_record);
+}
+
+// Hands bytes to the kernel in one write: the count it took, or -1 after
+// reporting the failure under "open" or "write".
+ssize_t write_to_kernel(const char *kernel_path, const void *bytes, std::size_t size) {
+    vrex::record::KernelWrite sent = vrex::record::writeToKernel(kernel_path, bytes, size);
+    if (vrex::record::printKernelFailure(sent, "open", "write"))
+        return -1;
+    return static_cast<ssize_t>(sent.accepted);
 }
 
 int cmd_read(const ToolPaths &paths) {
-    UniqueFd fd(::open(paths.kernel, O_RDONLY | O_CLOEXEC));
+    vrex::sys::UniqueFd fd(::open(paths.kernel, O_RDONLY | O_CLOEXEC));
     if (!fd) {
         std::perror("open");
         return -1;
     }
     char buffer[kReadBufferSize];
-    ssize_t n;
-    do {
-        n = ::read(fd.get(), buffer, sizeof buffer - 1);
-    } while (n < 0 && errno == EINTR);
+    ssize_t n = vrex::sys::readOnce(fd.get(), buffer, sizeof buffer - 1);
     if (n < 0) {
         std::perror("read");
         return -1;
@@ -159,18 +193,9 @@ int cmd_read(const ToolPaths &paths) {
 }
 
 int cmd_clear(const ToolPaths &paths) {
-    {
-        UniqueFd fd(::open(paths.kernel, O_WRONLY | O_CLOEXEC));
-        if (!fd) {
-            std::perror("open");
-            return -1;
-        }
-        // A write of zero bytes empties the kernel's table.
-        if (write_all_once(fd.get(), "", 0) < 0) {
-            std::perror("write");
-            return -1;
-        }
-    }
+    // A write of zero bytes empties the kernel's table.
+    if (write_to_kernel(paths.kernel, "", 0) < 0)
+        return -1;
     std::puts("All policies cleared from kernel");
     if (vault::init(paths.store) != 0)
         return 0;  // the store has said why; the kernel table is what counts
@@ -207,7 +232,7 @@ int cmd_list(int argc, char **argv, const ToolPaths &paths) {
     int count = 0;
     // "list" prints nothing but the table or the JSON on standard output.
     int rc = vault::load(paths.store, &raw, &count, /*announce=*/false);
-    std::unique_ptr<_ContainerPolicy, FreeDeleter> policies(raw);
+    vrex::sys::MallocPtr<_ContainerPolicy> policies(raw);
     if (rc != 0) {
         std::fputs("Failed to load policies from XML\n", stderr);
         return -1;
@@ -248,61 +273,19 @@ int dispatch(int argc, char **argv, const ToolPaths &paths) {
 }  // namespace
 
 ssize_t write_kernel_record(const char *kernel_path, const _ContainerPolicy &record) {
-    UniqueFd fd(::open(kernel_path, O_WRONLY | O_CLOEXEC));
-    if (!fd) {
-        std::perror("open");
-        return -1;
-    }
-    ssize_t n = write_all_once(fd.get(), &record, sizeof record);
-    if (n < 0) {
-        std::perror("write");
-        return -1;
-    }
-    return n;
+    return write_to_kernel(kernel_path, &record, sizeof record);
 }
 
 int write_policies(const std::vector<_ContainerPolicy> &policies, bool persist, const ToolPaths &paths,
                    const KernelWriter &writer) {
-    int status = 0;
-    std::size_t written = 0;
-    for (const _ContainerPolicy &record : policies) {
-        std::printf("Policy: ID=%s, Global=%d, Exec=%d, Net=%d, File=%d\n", record.container_id, record.global_switch,
-                    record.exec_control, record.network_control, record.file_protection);
-        std::fflush(stdout);  // keep the lines in order with any error that follows
-        ssize_t n = writer(paths.kernel, record);
-        if (n < 0) {
-            status = -1;
-            break;
-        }
-        if (static_cast<std::size_t>(n) != sizeof record) {
-            // The kernel took part of the record: it does not hold this policy.
-            std::fprintf(stderr, "write: the kernel took %zd of %zu bytes\n", n, sizeof record);
-            status = -1;
-            break;
-        }
-        std::puts("Successfully wrote policy to kernel");
-        ++written;
-    }
+    std::size_t written = send_policies(policies, paths, writer);
+    int status = written == policies.size() ? 0 : -1;
     if (!persist) {
         if (status == 0)
             std::puts("XML persistence disabled (--no-xml)");
         return status;
     }
-    if (written == 0)
-        return status;
-    // The store mirrors the kernel: exactly the policies the kernel took,
-    // each added or updated, the other containers' records kept.
-    if (vault::init(paths.store) != 0) {
-        std::fputs("Failed to initialize XML library\n", stderr);
-        std::fputs("Warning: Failed to persist policy to XML\n", stderr);
-        return status;
-    }
-    for (std::size_t i = 0; i < written; ++i) {
-        if (vault::add_policy(paths.store, &policies[i]) != 0) {
-            std::fputs("Warning: Failed to persist policy to XML\n", stderr);
-            break;
-        }
-    }
+    persist_policies(policies.data(), written, paths);
     return status;
 }
 

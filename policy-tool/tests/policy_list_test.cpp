@@ -8,18 +8,12 @@
 #include <vector>
 
 #include "policy_list.h"
+#include "record_fixtures.h"
 
 namespace {
 
 _ContainerPolicy record(char fill, int g, int e, int n, int f) {
-    _ContainerPolicy p;
-    std::memset(&p, 0, sizeof p);
-    std::memset(p.container_id, fill, 64);
-    p.global_switch = static_cast<uint8_t>(g);
-    p.exec_control = static_cast<uint8_t>(e);
-    p.network_control = static_cast<uint8_t>(n);
-    p.file_protection = static_cast<uint8_t>(f);
-    return p;
+    return vrex::testing::makePolicy(std::string(64, fill), g, e, n, f);
 }
 
 TEST(PolicyList, TableNamesEverySwitchValueOnOneLinePerRecord) {

@@ -24,8 +24,8 @@ using vrex::testing::writeFile;
 const std::string kIdA = std::string(64, 'a');
 const std::string kIdB = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789ABCDEF";
 const std::string kIdC = std::string(64, 'c');
-const std::string kHead = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<container_policies>\n";
-const std::string kTail = "</container_policies>\n";
+const std::string &kHead = vrex::testing::kStoreHead;
+const std::string &kTail = vrex::testing::kStoreTail;
 
 class ToolE2E : public ::testing::Test {
 protected:
@@ -92,7 +92,7 @@ TEST_F(ToolE2E, WriteOfOnePolicySendsOneRecordAndPersistsIt) {
     makeStoreDir();
     auto r = runTool({"write", "-p", kIdA + ":4:1:0:1"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(readFile(kKernel), record(kIdA, 4, 1, 0, 1));
+    EXPECT_EQ(readFile(kKernel), recordBytes(kIdA, 4, 1, 0, 1));
     EXPECT_EQ(r.out.rfind("Policy: ID=" + kIdA +
                               ", Global=4, Exec=1, Net=0, File=1\n"
                               "Successfully wrote policy to kernel\n",
@@ -117,7 +117,7 @@ TEST_F(ToolE2E, WriteOfSeveralPoliciesWritesAndPersistsEach) {
     auto r = runTool({"write", "-p", kIdA + ":4:1:0:1;" + kIdB + ":2:0:1:0"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     // A regular file opened afresh for each record keeps the last one.
-    EXPECT_EQ(readFile(kKernel), record(kIdB, 2, 0, 1, 0));
+    EXPECT_EQ(readFile(kKernel), recordBytes(kIdB, 2, 0, 1, 0));
     EXPECT_EQ(readFile(kStore), kHead + storeLine(kIdA, 4, 1, 0, 1) + storeLine(kIdB, 2, 0, 1, 0) + kTail);
 }
 
@@ -130,7 +130,7 @@ TEST_F(ToolE2E, WriteWithoutPersistenceLeavesTheStoreAlone) {
                              ", Global=4, Exec=1, Net=0, File=1\n"
                              "Successfully wrote policy to kernel\n"
                              "XML persistence disabled (--no-xml)\n");
-        EXPECT_EQ(readFile(kKernel), record(kIdA, 4, 1, 0, 1));
+        EXPECT_EQ(readFile(kKernel), recordBytes(kIdA, 4, 1, 0, 1));
         EXPECT_FALSE(vrex::testing::fileExists(kStore));
     }
 }
@@ -138,7 +138,7 @@ TEST_F(ToolE2E, WriteWithoutPersistenceLeavesTheStoreAlone) {
 TEST_F(ToolE2E, StoreFailureAfterAKernelWriteIsAWarningOnly) {
     auto r = runTool({"write", "-p", kIdA + ":4:1:0:1"});  // no store directory
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(readFile(kKernel), record(kIdA, 4, 1, 0, 1));
+    EXPECT_EQ(readFile(kKernel), recordBytes(kIdA, 4, 1, 0, 1));
     EXPECT_EQ(r.err, "Directory does not exist: /etc/vrex/container\n"
                      "Failed to initialize XML library\n"
                      "Warning: Failed to persist policy to XML\n");
@@ -266,7 +266,7 @@ TEST_F(ToolE2E, SyncSendsTheStoreOrSaysThereIsNothing) {
     writeFile(kKernel, "");
     auto r = runTool({"sync"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(readFile(kKernel), record(kIdA, 4, 1, 0, 1) + record(kIdB, 0, 0, 0, 0));
+    EXPECT_EQ(readFile(kKernel), recordBytes(kIdA, 4, 1, 0, 1) + recordBytes(kIdB, 0, 0, 0, 0));
     EXPECT_NE(r.out.find("Successfully synced 2 policies to kernel\n"), std::string::npos);
     EXPECT_EQ(r.out.substr(r.out.size() - 43), "Successfully synced XML policies to kernel\n");
 }

@@ -50,19 +50,6 @@ std::string usage(const std::string &prog) {
            "  Exec/Net/File: 0=DISABLED, 1=ENABLED\n";
 }
 
-std::string record(const std::string &id, int global, int exec, int net, int file) {
-    std::string r = id;
-    r.push_back('\0');
-    for (int v : {global, exec, net, file})
-        r.push_back(static_cast<char>(v));
-    return r;
-}
-
-std::string storeLine(const std::string &id, int global, int exec, int net, int file) {
-    return "  <policy id=\"" + id + "\" global=\"" + std::to_string(global) + "\" exec=\"" + std::to_string(exec) +
-           "\" net=\"" + std::to_string(net) + "\" file=\"" + std::to_string(file) + "\"/>\n";
-}
-
 void resetState() {
     std::filesystem::remove_all(kStoreDir);
     struct stat st;

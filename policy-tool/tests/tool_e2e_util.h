@@ -5,13 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "record_fixtures.h"
+#include "system_paths.h"
 #include "test_util.h"
 
 namespace tool_e2e {
 
-inline const std::string kKernel = "/sys/kernel/security/vrex/policy_docker/dockerstatus";
-inline const std::string kStoreDir = "/etc/vrex/container";
-inline const std::string kStore = "/etc/vrex/container/container.xml";
+inline const std::string &kKernel = vrex::testing::kKernelStatusPath;
+inline const std::string &kStoreDir = vrex::testing::kStoreDirectory;
+inline const std::string &kStore = vrex::testing::kStorePath;
 
 // The tool as built; its usage text names it by this path.
 const std::string &tool();
@@ -20,10 +22,10 @@ vrex::testing::ProcessResult runTool(const std::vector<std::string> &args);
 // The usage text, byte for byte, for the program name `prog`.
 std::string usage(const std::string &prog);
 
-// The 69 bytes of one record as the kernel receives them.
-std::string record(const std::string &id, int global, int exec, int net, int file);
-// The store's line for one record.
-std::string storeLine(const std::string &id, int global, int exec, int net, int file);
+// The 69 bytes of one record as the kernel receives them, and the store's
+// line for one record.
+using vrex::testing::recordBytes;
+using vrex::testing::storeLine;
 
 // No store directory, an empty kernel file (when it is a regular file).
 void resetState();

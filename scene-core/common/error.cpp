@@ -1,7 +1,8 @@
 #include "error.h"
 
 #include <array>
-#include <cstring>
+
+#include "sysutil/io.h"
 
 namespace zorva::scene {
 
@@ -24,7 +25,9 @@ Error Error::foreign(std::string message) {
     return e;
 }
 
-Error Error::fromErrno(const std::string &what, int err) { return Error::foreign(std::strerror(err)).context(what); }
+Error Error::fromErrno(const std::string &what, int err) {
+    return Error::foreign(vrex::sys::errorText(err)).context(what);
+}
 
 Error &&Error::context(std::string message) && {
     messages_.insert(messages_.begin(), std::move(message));

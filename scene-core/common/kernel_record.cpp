@@ -1,13 +1,5 @@
 #include "common/kernel_record.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
-#include "common/unique_fd.h"
-
 namespace zorva::scene {
 
 Result<_ContainerPolicy> makeKernelRecord(std::string_view id, int32_t status, int32_t exectl, int32_t netctl,
@@ -19,33 +11,30 @@ Result<_ContainerPolicy> makeKernelRecord(std::string_view id, int32_t status, i
             return Error(ErrorKind::InvalidPolicy,
                          "container " + std::string(id) + " holds a status that does not fit the kernel record");
     }
-    _ContainerPolicy record;
-    std::memset(&record, 0, sizeof record);
-    std::memcpy(record.container_id, id.data(), id.size());
-    record.global_switch = static_cast<uint8_t>(status);
-    record.exec_control = static_cast<uint8_t>(exectl);
-    record.network_control = static_cast<uint8_t>(netctl);
-    record.file_protection = static_cast<uint8_t>(filectl);
-    return record;
+    return vrex::record::makeRecord(id, static_cast<uint8_t>(status), static_cast<uint8_t>(exectl),
+                                    static_cast<uint8_t>(netctl), static_cast<uint8_t>(filectl));
 }
 
 Status writeKernelRecord(const std::string &path, const _ContainerPolicy &record) {
     constexpr const char *kContext = "write status policy failed";
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
-    if (!fd)
-        return Error::fromErrno("failed open container sys file", errno).context(kContext);
-    ssize_t n;
-    do {
-        n = ::write(fd.get(), &record, sizeof record);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0)
-        return Error::fromErrno("failed write data to container sys file", errno).context(kContext);
-    if (static_cast<size_t>(n) != sizeof record)
-        return Error::foreign("wrote " + std::to_string(n) + " of " + std::to_string(sizeof record) + " bytes")
-            .context("failed write data to container sys file")
+    constexpr const char *kWriteFailed = "failed write data to container sys file";
+    vrex::record::KernelWrite sent = vrex::record::writeToKernel(path.c_str(), &record, sizeof record);
+    switch (sent.failed) {
+    case vrex::record::KernelStep::Open:
+        return Error::fromErrno("failed open container sys file", sent.err).context(kContext);
+    case vrex::record::KernelStep::Write:
+        return Error::fromErrno(kWriteFailed, sent.err).context(kContext);
+    case vrex::record::KernelStep::None:
+    case vrex::record::KernelStep::Close:
+        break;
+    }
+    if (sent.accepted != sizeof record)
+        return Error::foreign("wrote " + std::to_string(sent.accepted) + " of " + std::to_string(sizeof record) +
+                              " bytes")
+            .context(kWriteFailed)
             .context(kContext);
-    if (fd.close() != 0)
-        return Error::fromErrno("failed write data to container sys file", errno).context(kContext);
+    if (sent.failed == vrex::record::KernelStep::Close)
+        return Error::fromErrno(kWriteFailed, sent.err).context(kContext);
     return {};
 }
 

@@ -1,18 +1,18 @@
 // The 69-byte kernel status record of one container and its write to the
-// kernel status file.
+// kernel status file. The record and the write are the store's
+// (container_record.h); the core library keeps its own id rule: any UTF-8
+// id of at most 64 bytes.
 #pragma once
 
 #include <string>
 #include <string_view>
 
 #include "common/error.h"
-#include "vault_store.h"
+#include "container_record.h"
 
 namespace zorva::scene {
 
-static_assert(sizeof(_ContainerPolicy) == 69, "the kernel record is 69 bytes");
-
-inline constexpr size_t kMaxContainerIdBytes = 64;
+inline constexpr size_t kMaxContainerIdBytes = vrex::record::kContainerIdLength;
 
 // The id, NUL-terminated and zero-padded to 65 bytes, then the container
 // status and the three control statuses, one byte each.

@@ -88,19 +88,32 @@ StatusContext defaultStatusContext() {
     return ctx;
 }
 
-Result<int32_t> getContainerStatus(const StatusContext &ctx, std::string_view id) {
-    constexpr const char *kFailed = "get container status failed";
+namespace {
+
+// The stored state of container `id`, read from the document without a lock;
+// a failure is wrapped in the reading operation's context.
+Result<Container> storedState(const StatusContext &ctx, std::string_view id, const char *failed) {
     auto policy = loadPolicy(ctx.documentPath);
     if (!policy)
-        return std::move(policy.error()).context(kFailed);
+        return std::move(policy.error()).context(failed);
     auto module = findModule(policy.value(), ctx.moduleName);
     if (!module)
-        return std::move(module.error()).context(kFailed);
+        return std::move(module.error()).context(failed);
     auto state = readContainerState(*module.value(), id);
     if (!state)
-        return std::move(state.error()).context(kFailed);
+        return std::move(state.error()).context(failed);
+    return state;
+}
+
+}  // namespace
+
+Result<int32_t> getContainerStatus(const StatusContext &ctx, std::string_view id) {
+    constexpr const char *kFailed = "get container status failed";
+    auto state = storedState(ctx, id, kFailed);
+    if (!state)
+        return std::move(state.error());
     int32_t status = state.value().status;
-    if (status != 0 && status != 2 && status != 4) {
+    if (!vrex::record::isGlobalSwitchValue(status)) {
         printLine("read container " + std::string(id) + " status invalid from json");
         return Error(ErrorKind::InvalidPolicy, kFailed);
     }
@@ -118,7 +131,8 @@ Status setContainerStatus(const StatusContext &ctx, std::string_view id, int32_t
             c->status = status;
             return *c;
         }
-        int32_t on = status != 0 ? 1 : 0;
+        int32_t on =
+            status != vrex::record::kGlobalOff ? vrex::record::kControlEnabled : vrex::record::kControlDisabled;
         module.variables.push_back(Variable{std::string(id), VariableTypes::container({status, on, on, on})});
         const Container *added = module.variables.back().value.containerValue();
         if (added == nullptr)
@@ -131,15 +145,9 @@ Result<int32_t> getContainerModuleStatus(const StatusContext &ctx, std::string_v
     constexpr const char *kFailed = "failed to get container module status";
     if (module >= kModuleCount)
         return Error(ErrorKind::InvalidArgument, "module index out of range").context(kFailed);
-    auto policy = loadPolicy(ctx.documentPath);
-    if (!policy)
-        return std::move(policy.error()).context(kFailed);
-    auto containerModule = findModule(policy.value(), ctx.moduleName);
-    if (!containerModule)
-        return std::move(containerModule.error()).context(kFailed);
-    auto state = readContainerState(*containerModule.value(), id);
+    auto state = storedState(ctx, id, kFailed);
     if (!state)
-        return std::move(state.error()).context(kFailed);
+        return std::move(state.error());
     int32_t value = state.value().*moduleField(module);
     if (value < 0 || static_cast<uint32_t>(value) > kMaxModuleStatus) {
         printLine("read container " + std::string(id) + " module " + std::to_string(module) +
@@ -244,7 +252,7 @@ int32_t runSetStatus(const StatusContext &ctx, const char *id, int32_t status, c
         std::string_view cid;
         if (auto code = checkCallerAndId(ctx, id, cid))
             return *code;
-        if (status != 0 && status != 2 && status != 4)
+        if (!vrex::record::isGlobalSwitchValue(status))
             return report(Error(ErrorKind::InvalidArgument, "invalid container status " + std::to_string(status)));
         if (auto code = checkAddon(addon))
             return *code;

@@ -1,47 +1,55 @@
 #include "policy/document_file.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
+#include <algorithm>
 #include <cerrno>
-#include <memory>
-#include <string_view>
+
+#include "sysutil/atomic_file.h"
+#include "sysutil/io.h"
+#include "sysutil/path.h"
 
 namespace zorva::scene {
 
 namespace {
 
-std::string directoryOf(const std::string &path) {
-    auto slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
-    return path.substr(0, slash);
-}
+using vrex::sys::ReplaceStep;
 
-Status writeAll(int fd, const std::string &bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return Error::fromErrno("write", errno);
-        }
-        done += static_cast<size_t>(n);
+// What each failed step of a replacement is called in the error chain.
+const char *stepName(ReplaceStep step) {
+    switch (step) {
+    case ReplaceStep::None:
+        break;
+    case ReplaceStep::Inspect:
+    case ReplaceStep::SymbolicLink:
+    case ReplaceStep::NotRegular:
+        return "inspect";  // not asked for: the document's path is replaced whatever it holds
+    case ReplaceStep::Create:
+        return "create temporary file";
+    case ReplaceStep::Chmod:
+        return "fchmod";
+    case ReplaceStep::Write:
+        return "write";
+    case ReplaceStep::Sync:
+        return "fsync";
+    case ReplaceStep::Close:
+        return "close";
+    case ReplaceStep::Rename:
+        return "rename";
+    case ReplaceStep::OpenDirectory:
+        return "open directory";
+    case ReplaceStep::SyncDirectory:
+        return "fsync directory";
     }
-    return {};
+    return "replace";
 }
 
 }  // namespace
 
 Result<std::string> readDocumentBytes(const std::string &path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    vrex::sys::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd)
         return Error::fromErrno("open", errno).context("failed to read " + path);
     struct stat st {};
@@ -63,12 +71,9 @@ Result<std::string> readDocumentBytes(const std::string &path) {
                     .context("failed to read " + path);
             bytes.resize(std::min(bytes.size() + 4096, kMaxDocumentBytes + 1));
         }
-        ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
+        ssize_t n = vrex::sys::readOnce(fd.get(), bytes.data() + done, bytes.size() - done);
+        if (n < 0)
             return Error::fromErrno("read", errno).context("failed to read " + path);
-        }
         if (n == 0)
             break;
         done += static_cast<size_t>(n);
@@ -85,63 +90,16 @@ Result<Policy> loadPolicy(const std::string &path) {
 }
 
 Status replaceFileAtomically(const std::string &path, const std::string &bytes) {
-    const std::string context = "failed to save " + path;
-    const std::string dir = directoryOf(path);
-    std::string tmp = path + ".XXXXXX";
-    UniqueFd fd(::mkostemp(tmp.data(), O_CLOEXEC));
-    if (!fd)
-        return Error::fromErrno("create temporary file", errno).context(context);
-
-    // Keep the permissions of the document being replaced (mkostemp gives 0600).
-    mode_t mode = 0644;
-    struct stat old {};
-    if (::stat(path.c_str(), &old) == 0)
-        mode = old.st_mode & 07777;
-
-    auto fail = [&](Error e) {
-        ::unlink(tmp.c_str());
-        return std::move(e).context(context);
-    };
-    if (::fchmod(fd.get(), mode) != 0)
-        return fail(Error::fromErrno("fchmod", errno));
-    if (auto st = writeAll(fd.get(), bytes); !st)
-        return fail(std::move(st.error()));
-    if (::fsync(fd.get()) != 0)
-        return fail(Error::fromErrno("fsync", errno));
-    if (fd.close() != 0)
-        return fail(Error::fromErrno("close", errno));
-    if (::rename(tmp.c_str(), path.c_str()) != 0)
-        return fail(Error::fromErrno("rename", errno));
-
-    // The rename is durable only once the directory is flushed.
-    UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dirFd)
-        return Error::fromErrno("open directory", errno).context(context);
-    if (::fsync(dirFd.get()) != 0)
-        return Error::fromErrno("fsync directory", errno).context(context);
-    return {};
+    vrex::sys::ReplaceOptions options;
+    options.keepExistingMode = true;
+    options.mode = 0644;
+    vrex::sys::ReplaceResult result = vrex::sys::replaceFile(path, bytes, options);
+    if (result.ok())
+        return {};
+    return Error::fromErrno(stepName(result.failed), result.err).context("failed to save " + path);
 }
 
-void removeStaleTemporaryFiles(const std::string &path) {
-    const std::string dir = directoryOf(path);
-    const auto slash = path.rfind('/');
-    const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".";
-    constexpr size_t kSuffix = 6;  // the XXXXXX of mkostemp
-    std::unique_ptr<DIR, int (*)(DIR *)> d(::opendir(dir.c_str()), &::closedir);
-    if (!d)
-        return;
-    while (const struct dirent *e = ::readdir(d.get())) {
-        std::string_view name(e->d_name);
-        if (name.size() != prefix.size() + kSuffix || !name.starts_with(prefix))
-            continue;
-        bool generated = true;
-        for (char c : name.substr(prefix.size()))
-            generated = generated && std::isalnum(static_cast<unsigned char>(c));
-        struct stat st {};
-        if (generated && ::fstatat(::dirfd(d.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
-            ::unlinkat(::dirfd(d.get()), e->d_name, 0);
-    }
-}
+void removeStaleTemporaryFiles(const std::string &path) { vrex::sys::sweepStaleTemporaries(path); }
 
 Status savePolicy(const std::string &path, const Policy &policy) {
     auto text = dumpPolicy(policy);
@@ -151,14 +109,12 @@ Status savePolicy(const std::string &path, const Policy &policy) {
 }
 
 Result<DocumentLock> DocumentLock::acquire(const std::string &documentPath) {
-    const std::string dir = directoryOf(documentPath);
-    UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const std::string dir = vrex::sys::directoryOf(documentPath);
+    vrex::sys::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd)
         return Error::fromErrno("open", errno).context("failed to lock " + dir);
-    while (::flock(fd.get(), LOCK_EX) != 0) {
-        if (errno != EINTR)
-            return Error::fromErrno("flock", errno).context("failed to lock " + dir);
-    }
+    if (int err = vrex::sys::lockExclusive(fd.get()); err != 0)
+        return Error::fromErrno("flock", err).context("failed to lock " + dir);
     return DocumentLock(std::move(fd));
 }
 

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "common/error.h"
-#include "common/unique_fd.h"
 #include "policy/policy.h"
+#include "sysutil/unique_fd.h"
 
 namespace zorva::scene {
 
@@ -18,14 +18,15 @@ Result<std::string> readDocumentBytes(const std::string &path);
 // Reads and parses the document.
 Result<Policy> loadPolicy(const std::string &path);
 // Replaces the document: a temporary file in the same directory is written,
-// flushed to disk and renamed over it, then the directory is flushed. On any
-// failure the temporary file is removed and the old document stays as it was.
+// flushed to disk and renamed over it, then the directory is flushed. The
+// document keeps its mode (a new one gets 0644). On any failure the
+// temporary file is removed and the old document stays as it was.
 Status savePolicy(const std::string &path, const Policy &policy);
 // Writes `bytes` to `path` the same crash-safe way.
 Status replaceFileAtomically(const std::string &path, const std::string &bytes);
-// Removes the temporary files ("<document>.XXXXXX") that writers killed
-// during a save left beside the document. Best effort; call it only while
-// holding the DocumentLock, so that no live save's file is taken.
+// Removes the temporary files that writers killed during a save left beside
+// the document (vrex::sys::sweepStaleTemporaries). Call it only while holding
+// the DocumentLock, so that no live save's file is taken.
 void removeStaleTemporaryFiles(const std::string &path);
 
 // An exclusive lock on the document's directory, held for one
@@ -37,8 +38,8 @@ public:
     static Result<DocumentLock> acquire(const std::string &documentPath);
 
 private:
-    explicit DocumentLock(UniqueFd fd) : fd_(std::move(fd)) {}
-    UniqueFd fd_;  // closing it releases the lock
+    explicit DocumentLock(vrex::sys::UniqueFd fd) : fd_(std::move(fd)) {}
+    vrex::sys::UniqueFd fd_;  // closing it releases the lock
 };
 
 }  // namespace zorva::scene

@@ -2,8 +2,6 @@
 // changes, and the file layer (size cap, crash-safe replacement).
 #include <sys/stat.h>
 
-#include <dirent.h>
-
 #include <gtest/gtest.h>
 
 #include "policy/document_file.h"
@@ -353,15 +351,7 @@ protected:
     TempDir dir;
     std::string path = dir.file("zorva_container.json");
 
-    std::vector<std::string> entries() {
-        std::vector<std::string> names;
-        DIR *d = opendir(dir.path().c_str());
-        while (struct dirent *e = readdir(d))
-            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-                names.push_back(e->d_name);
-        closedir(d);
-        return names;
-    }
+    std::vector<std::string> entries() { return vrex::testing::directoryEntries(dir.path()); }
 };
 
 TEST_F(DocumentFile, SaveReplacesTheFileKeepingItsModeAndLeavesNoTemporaryFile) {

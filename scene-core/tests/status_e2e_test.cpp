@@ -2,81 +2,65 @@
 // /usr/sbin/zorva-daemon calls the exports of the built library, which
 // writes the real document path, the kernel status file and, through the
 // real store library, the store file.
-#include <sys/mount.h>
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 
 #include <gtest/gtest.h>
 
+#include "full_disk.h"
+#include "record_fixtures.h"
+#include "scene_e2e_util.h"
+#include "system_paths.h"
 #include "test_util.h"
 
 namespace fs = std::filesystem;
-using vrex::testing::fileExists;
-using vrex::testing::readFile;
-using vrex::testing::runProcess;
-using vrex::testing::writeFile;
+using namespace vrex::testing;
 
 namespace {
 
-const std::string kDaemon = "/usr/sbin/zorva-daemon";
-const std::string kDocDir = "/etc/zorva-scene/scene";
-const std::string kDoc = kDocDir + "/zorva_container.json";
-const std::string kKernel = "/sys/kernel/security/vrex/policy_docker/dockerstatus";
-const std::string kStoreFile = "/etc/vrex/container/container.xml";
+const std::string &kDaemon = kDaemonPath;
+const std::string &kDocDir = kSceneDocumentDirectory;
+const std::string &kDoc = kSceneDocumentPath;
+const std::string &kKernel = kKernelStatusPath;
+const std::string &kStoreFile = kStorePath;
 const std::string kId = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
-
-std::string env(const char *name) {
-    const char *v = std::getenv(name);
-    return v ? v : "";
-}
-
-std::string record(const std::string &id, int status, int exectl, int netctl, int filectl) {
-    std::string r = id;
-    r.resize(65, '\0');
-    for (int v : {status, exectl, netctl, filectl})
-        r += static_cast<char>(v);
-    return r;
-}
+const auto &record = recordBytes;
 
 class SceneE2E : public ::testing::Test {
 protected:
     void SetUp() override {
         VREX_REQUIRE_SANDBOX();
-        ASSERT_FALSE(env("VREX_TEST_DRIVER").empty());
-        fs::copy_file(env("VREX_TEST_DRIVER"), kDaemon, fs::copy_options::overwrite_existing);
-        fs::permissions(kDaemon, fs::perms(0755));
-        fs::create_directories(kDocDir);
-        writeFile(kDoc, readFile(VREX_DEFAULT_SCENE_DOCUMENT));
-        fs::create_directories("/etc/vrex/container");
+        ASSERT_FALSE(envOrEmpty("VREX_TEST_DRIVER").empty());
+        ASSERT_FALSE(envOrEmpty("VREX_TEST_STORE_DIR").empty());
+        scene_e2e::installDaemonAndDocument();
         fs::remove(kStoreFile);
         writeFile(kKernel, "");
     }
 
-    std::vector<std::string> libraryEnv(bool withStore = true) {
-        std::string path = env("VREX_TEST_LIBRARY_PATH");
-        if (withStore && !env("VREX_TEST_STORE_DIR").empty())
-            path.append(":").append(env("VREX_TEST_STORE_DIR"));
-        return {"LD_LIBRARY_PATH=" + path};
-    }
-
-    vrex::testing::ProcessResult run(std::vector<std::string> args, bool withStore = true,
-                                     const std::string &program = kDaemon) {
+    ProcessResult run(std::vector<std::string> args, bool withStore = true, const std::string &program = kDaemon) {
         args.insert(args.begin(), program);
-        return runProcess(args, "", libraryEnv(withStore));
+        return runProcess(args, "", scene_e2e::libraryEnv(withStore));
     }
 };
 
 }  // namespace
 
+TEST_F(SceneE2E, TheDriverLoadsTheBuiltLibrariesAndTheInterpreterStandIn) {
+    // The dynamic loader lists what it would load, and loads nothing.
+    auto trace = runProcess({kDaemon}, "", {scene_e2e::libraryEnv()[0], "LD_TRACE_LOADED_OBJECTS=1"});
+    ASSERT_EQ(trace.exitCode, 0) << trace.err;
+    const std::string libraries = envOrEmpty("VREX_TEST_LIBRARY_PATH");
+    const std::string standInDir = libraries.substr(libraries.rfind(':') + 1);
+    EXPECT_NE(trace.out.find("libvrexinterpreter.so.1 => " + standInDir + "/libvrexinterpreter.so.1"),
+              std::string::npos)
+        << trace.out;
+    EXPECT_NE(trace.out.find("libzorva_scene_container.so.0 => " + libraries.substr(0, libraries.find(':')) + "/"),
+              std::string::npos)
+        << trace.out;
+}
+
 TEST_F(SceneE2E, StatusChangesReachDocumentKernelAndStore) {
-    if (env("VREX_TEST_STORE_DIR").empty())
-        GTEST_SKIP() << "the store library is not part of this build";
     auto set = run({"set", kId, "2"});
     EXPECT_EQ(set.exitCode, 0) << set.err;
     // The store's own messages come first, then the bridge's line.
@@ -103,8 +87,8 @@ TEST_F(SceneE2E, StatusChangesReachDocumentKernelAndStore) {
 
 TEST_F(SceneE2E, CallersAtOtherPathsAreRefused) {
     const std::string before = readFile(kDoc);
-    for (const std::string &program : {env("VREX_TEST_DRIVER"), std::string("/usr/sbin/zorva-daemon2")}) {
-        if (program != env("VREX_TEST_DRIVER"))
+    for (const std::string &program : {envOrEmpty("VREX_TEST_DRIVER"), std::string("/usr/sbin/zorva-daemon2")}) {
+        if (program != envOrEmpty("VREX_TEST_DRIVER"))
             fs::copy_file(kDaemon, program, fs::copy_options::overwrite_existing);
         auto r = run({"set", kId, "2"}, true, program);
         EXPECT_EQ(r.out, "permission denied: caller " + program + " is not the zorva daemon\nresult: -4\n");
@@ -201,23 +185,20 @@ TEST_F(SceneE2E, ModuleTree100LevelsDeepStillWorks) {
 
 TEST_F(SceneE2E, FullDiskKeepsTheOldDocument) {
     const std::string before = readFile(kDoc);
-    ASSERT_EQ(mount("scene-full", kDocDir.c_str(), "tmpfs", 0, "size=64k"), 0) << std::strerror(errno);
-    writeFile(kDoc, before);
-    {
-        // Fill the file system to the last byte.
-        std::ofstream filler(kDocDir + "/filler", std::ios::binary);
-        std::string block(4096, 'x');
-        while (filler.write(block.data(), static_cast<std::streamsize>(block.size())) && filler.flush()) {}
-    }
-    auto r = run({"set", kId, "2"});
     std::vector<std::string> names;
-    for (const auto &e : fs::directory_iterator(kDocDir))
-        names.push_back(e.path().filename());
-    std::string doc = readFile(kDoc);
-    umount(kDocDir.c_str());
+    std::string doc;
+    ProcessResult r;
+    {
+        SmallTmpfs full(kDocDir, "64k");
+        ASSERT_TRUE(full.ok()) << full.error();
+        writeFile(kDoc, before);
+        fillFileSystem(kDocDir + "/filler");  // to the last byte
+        r = run({"set", kId, "2"});
+        names = directoryEntries(kDocDir);
+        doc = readFile(kDoc);
+    }
     EXPECT_EQ(r.out, "failed to save " + kDoc + ": write: No space left on device\nresult: 1\n");
     EXPECT_EQ(doc, before);
-    std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"filler", "zorva_container.json"}));
     EXPECT_EQ(readFile(kKernel), "");
 }

@@ -1,10 +1,9 @@
 // The status operations with their entry checks, run on temporary files with
 // a stand-in caller path and a fake store library.
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include <gtest/gtest.h>
@@ -13,6 +12,8 @@
 #include "common/store_bridge.h"
 #include "policy/container_status.h"
 #include "policy/document_file.h"
+#include "full_disk.h"
+#include "record_fixtures.h"
 #include "test_util.h"
 
 using namespace zorva::scene;
@@ -67,15 +68,7 @@ std::string unknownPath() { return ""; }
 const std::string kId(64, 'a');
 const std::string kOtherId = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 
-std::string record(const std::string &id, int status, int exectl, int netctl, int filectl) {
-    std::string r = id;
-    r.resize(65, '\0');
-    r += static_cast<char>(status);
-    r += static_cast<char>(exectl);
-    r += static_cast<char>(netctl);
-    r += static_cast<char>(filectl);
-    return r;
-}
+const auto &record = vrex::testing::recordBytes;
 
 class StatusOps : public ::testing::Test {
 protected:
@@ -346,8 +339,13 @@ TEST_F(StatusOps, ADocumentWhoseTopModuleIsTheContainerModuleServesAlike) {
 }
 
 TEST_F(StatusOps, TemporaryFilesOfKilledWritersAreRemovedOnTheNextChange) {
-    const std::string stale = ctx.documentPath + ".aB3xY9";
-    const std::string kept[] = {ctx.documentPath + ".bak", ctx.documentPath + ".aB3xY", ctx.documentPath + ".a-3xY9"};
+    const std::string stale = dir.file(".zorva_container.json.tmp.4242.0123456789abcdef");
+    // Files of other tools and people beside the document, and an older
+    // writer's name: none of them is ours to remove.
+    const std::string kept[] = {
+        ctx.documentPath + ".bak",    ctx.documentPath + ".backup",
+        ctx.documentPath + ".220101", ctx.documentPath + ".aB3xY9",
+        ctx.documentPath + ".a-3xY9", dir.file(".zorva_container.json.tmp.4242.0123456789ABCDEF")};
     writeFile(stale, "{\"scene\":");
     for (const auto &name : kept)
         writeFile(name, "keep");
@@ -397,32 +395,15 @@ TEST(KernelRecord, AShortWriteIsAFailure) {
     writeFile(path, "");
     auto rec = makeKernelRecord("abc", 2, 1, 0, 1);
     ASSERT_TRUE(rec.ok());
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        // A file size limit of 10 bytes makes the kernel accept only part of the record.
-        signal(SIGXFSZ, SIG_IGN);
-        struct rlimit lim {
-            10, 10
-        };
-        setrlimit(RLIMIT_FSIZE, &lim);
+    // A file size limit of 10 bytes makes the kernel accept only part of the record.
+    auto child = vrex::testing::runWithFileSizeLimit(10, [&] {
         auto st = writeKernelRecord(path, rec.value());
-        std::string text = st.ok() ? "ok" : st.error().chain() + " code " + std::to_string(st.error().code());
-        ssize_t ignored = write(fds[1], text.data(), text.size());
-        (void)ignored;
-        _exit(0);
-    }
-    close(fds[1]);
-    std::string text;
-    char buf[256];
-    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
-        text.append(buf, static_cast<size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_EQ(text, "write status policy failed: failed write data to container sys file: wrote 10 of 69 bytes code 1");
+        std::fputs(st.ok() ? "ok" : (st.error().chain() + " code " + std::to_string(st.error().code())).c_str(),
+                   stdout);
+        return 0;
+    });
+    EXPECT_EQ(child.out,
+              "write status policy failed: failed write data to container sys file: wrote 10 of 69 bytes code 1");
 }
 
 TEST_F(StatusOps, StoreBridgeFailuresAndResults) {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -29,6 +31,10 @@ private:
 std::string readFile(const std::string &path);
 void writeFile(const std::string &path, const std::string &content);
 bool fileExists(const std::string &path);
+// The names in a directory but "." and "..", sorted; empty when unreadable.
+std::vector<std::string> directoryEntries(const std::string &dir);
+// The value of an environment variable, "" when unset.
+std::string envOrEmpty(const char *name);
 
 struct ProcessResult {
     int exitCode = -1;  // exit status, or -1 when killed by a signal
@@ -42,6 +48,8 @@ struct ProcessResult {
 // environment. Waits for it to end.
 ProcessResult runProcess(const std::vector<std::string> &argv, const std::string &input = "",
                          const std::vector<std::string> &extraEnv = {});
+// Waits for child `pid` to end and records how it ended in result.
+void waitForExit(pid_t pid, ProcessResult &result);
 
 // Redirects file descriptors 1 and 2 to temporary files for its lifetime, so
 // that a test can see exactly what a function printed and on which channel.

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -87,48 +88,35 @@ bool fileExists(const std::string &path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
-ProcessResult runProcess(const std::vector<std::string> &argv, const std::string &input,
-                         const std::vector<std::string> &extraEnv) {
-    if (argv.empty())
-        throw std::invalid_argument("runProcess: empty argv");
-    int inPipe[2], outPipe[2], errPipe[2];
-    if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC))
-        throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
+namespace {
 
-    std::vector<std::string> envStore;
-    for (char **e = environ; *e; ++e)
-        envStore.emplace_back(*e);
-    for (const auto &e : extraEnv)
-        envStore.push_back(e);
-    std::vector<char *> envp;
-    for (auto &e : envStore)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argStore(argv);
-    std::vector<char *> args;
-    for (auto &a : argStore)
-        args.push_back(a.data());
-    args.push_back(nullptr);
-
-    pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork: " + std::string(std::strerror(errno)));
-    if (pid == 0) {
-        dup2(inPipe[0], 0);
-        dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
-        signal(SIGPIPE, SIG_DFL);
-        execvpe(args[0], args.data(), envp.data());
-        dprintf(2, "exec %s: %s\n", args[0], std::strerror(errno));
-        _exit(127);
+// Strings and the NULL-terminated array of pointers into them that exec wants.
+class CStringArray {
+public:
+    explicit CStringArray(std::vector<std::string> strings) : strings_(std::move(strings)) {
+        for (auto &s : strings_)
+            pointers_.push_back(s.data());
+        pointers_.push_back(nullptr);
     }
-    close(inPipe[0]);
-    close(outPipe[1]);
-    close(errPipe[1]);
+    char **data() { return pointers_.data(); }
 
-    ProcessResult result;
+private:
+    std::vector<std::string> strings_;
+    std::vector<char *> pointers_;
+};
+
+std::vector<std::string> environmentWith(const std::vector<std::string> &extraEnv) {
+    std::vector<std::string> env;
+    for (char **e = environ; *e; ++e)
+        env.emplace_back(*e);
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    return env;
+}
+
+// Feeds `input` to inFd (closed when all is written, or at once when there is
+// nothing to write) while collecting both output pipes until they close.
+void pumpPipes(int inFd, const std::string &input, int outFd, int errFd, ProcessResult &result) {
     size_t written = 0;
-    int inFd = inPipe[1];
     if (input.empty()) {
         close(inFd);
         inFd = -1;
@@ -141,11 +129,11 @@ ProcessResult runProcess(const std::vector<std::string> &argv, const std::string
         int n = 0;
         int outIdx = -1, errIdx = -1, inIdx = -1;
         if (outOpen) {
-            fds[n] = {outPipe[0], POLLIN, 0};
+            fds[n] = {outFd, POLLIN, 0};
             outIdx = n++;
         }
         if (errOpen) {
-            fds[n] = {errPipe[0], POLLIN, 0};
+            fds[n] = {errFd, POLLIN, 0};
             errIdx = n++;
         }
         if (inFd >= 0) {
@@ -167,8 +155,8 @@ ProcessResult runProcess(const std::vector<std::string> &argv, const std::string
                     open = false;
             }
         };
-        drain(outIdx, outPipe[0], result.out, outOpen);
-        drain(errIdx, errPipe[0], result.err, errOpen);
+        drain(outIdx, outFd, result.out, outOpen);
+        drain(errIdx, errFd, result.err, errOpen);
         if (inIdx >= 0 && fds[inIdx].revents) {
             ssize_t put = write(inFd, input.data() + written, input.size() - written);
             if (put > 0)
@@ -183,8 +171,11 @@ ProcessResult runProcess(const std::vector<std::string> &argv, const std::string
     }
     if (inFd >= 0)
         close(inFd);
-    close(outPipe[0]);
-    close(errPipe[0]);
+}
+
+}  // namespace
+
+void waitForExit(pid_t pid, ProcessResult &result) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     if (WIFEXITED(status)) {
@@ -192,7 +183,54 @@ ProcessResult runProcess(const std::vector<std::string> &argv, const std::string
     } else if (WIFSIGNALED(status)) {
         result.signal = WTERMSIG(status);
     }
+}
+
+ProcessResult runProcess(const std::vector<std::string> &argv, const std::string &input,
+                         const std::vector<std::string> &extraEnv) {
+    if (argv.empty())
+        throw std::invalid_argument("runProcess: empty argv");
+    int inPipe[2], outPipe[2], errPipe[2];
+    if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC))
+        throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
+    CStringArray envp(environmentWith(extraEnv));
+    CStringArray args(argv);
+
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork: " + std::string(std::strerror(errno)));
+    if (pid == 0) {
+        dup2(inPipe[0], 0);
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        signal(SIGPIPE, SIG_DFL);
+        execvpe(args.data()[0], args.data(), envp.data());
+        dprintf(2, "exec %s: %s\n", args.data()[0], std::strerror(errno));
+        _exit(127);
+    }
+    close(inPipe[0]);
+    close(outPipe[1]);
+    close(errPipe[1]);
+
+    ProcessResult result;
+    pumpPipes(inPipe[1], input, outPipe[0], errPipe[0], result);
+    close(outPipe[0]);
+    close(errPipe[0]);
+    waitForExit(pid, result);
     return result;
+}
+
+std::vector<std::string> directoryEntries(const std::string &dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto &entry : std::filesystem::directory_iterator(dir, ec))
+        names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string envOrEmpty(const char *name) {
+    const char *value = std::getenv(name);
+    return value ? value : "";
 }
 
 CaptureOutput::CaptureOutput() {
