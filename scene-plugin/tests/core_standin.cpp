@@ -10,6 +10,8 @@ namespace {
 
 struct State {
     int32_t result = 0;
+    bool recording = true;
+    uint64_t count = 0;
     std::vector<CoreCall> calls;
     std::function<void(const CoreCall &)> observer;
 };
@@ -21,6 +23,9 @@ State &state() {
 
 int32_t record(CoreFunction function, const char *text, int64_t number1, int64_t number2,
                const zorva_scene_addon_info *addon) {
+    ++state().count;
+    if (!state().recording)
+        return state().result;
     CoreCall call;
     call.function = function;
     call.nullText = text == nullptr;
@@ -65,8 +70,14 @@ const char *coreFunctionName(CoreFunction function) {
 
 void resetCore() {
     state().result = 0;
+    state().recording = true;
+    state().count = 0;
     state().calls.clear();
 }
+
+void setCoreRecording(bool on) { state().recording = on; }
+
+uint64_t coreCallCount() { return state().count; }
 
 void setCoreResult(int32_t result) { state().result = result; }
 

@@ -40,6 +40,11 @@ void resetCore();
 // The result of every following call.
 void setCoreResult(int32_t result);
 const std::vector<CoreCall> &coreCalls();
+// Whether calls are recorded (on after resetCore). Off, only counted: the
+// benchmark measures the plug-in, not the recording.
+void setCoreRecording(bool on);
+// Calls made since resetCore, recorded or not.
+uint64_t coreCallCount();
 // Also called with each call as it is recorded (none when empty).
 void setCoreObserver(std::function<void(const CoreCall &)> observer);
 

@@ -92,7 +92,7 @@ TEST(PluginHost, BadRequestTextOrPluginFails) {
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_NE(r.err.find("bad request"), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");
-    r = runProcess({VREX_PLUGIN_HOST, "--plugin", "/nonexistent/plugin.so", "container_get_status", "{}"});
+    r = runProcess({VREX_PLUGIN_HOST, "--plugin", "/nonexistent/plugin.so", "container_get_status", "@a{sv} {}"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("cannot load the plug-in"), std::string::npos) << r.err;
     r = runProcess({VREX_PLUGIN_HOST, "container_get_status"});
