@@ -63,6 +63,22 @@ ZORVA_SCENE_API int32_t zorva_scene_container_get_module_status(const char *cont
 ZORVA_SCENE_API int32_t zorva_scene_container_set_module_status(const char *container_id, uint32_t module,
                                                                 uint32_t status, const zorva_scene_addon_info *addon);
 
+/* Adds `path` to the file-control list chosen by `mode` (0 access, 1 write, 2 unlink). */
+ZORVA_SCENE_API int32_t zorva_scene_add_container_policy_by_path_filectl(const char *path, uint32_t mode,
+                                                                         const zorva_scene_addon_info *addon);
+
+/* Removes `path` from the file-control list chosen by `mode` (0 access, 1 write, 2 unlink). */
+ZORVA_SCENE_API int32_t zorva_scene_remove_container_policy_by_path_filectl(const char *path, uint32_t mode,
+                                                                            const zorva_scene_addon_info *addon);
+
+/* Adds `path` to the network-control list. */
+ZORVA_SCENE_API int32_t zorva_scene_add_container_policy_by_path_netctl(const char *path,
+                                                                        const zorva_scene_addon_info *addon);
+
+/* Removes `path` from the network-control list. */
+ZORVA_SCENE_API int32_t zorva_scene_remove_container_policy_by_path_netctl(const char *path,
+                                                                           const zorva_scene_addon_info *addon);
+
 #ifdef __cplusplus
 }
 #endif
