@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -87,6 +88,29 @@ bool readUpTo(int fd, std::size_t limit, std::string *text) {
         left -= static_cast<std::size_t>(n);
     }
     return true;
+}
+
+std::optional<FileId> fileIdOf(const std::string &path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+std::string resolvedPath(const std::string &path) {
+    auto resolve = [](const std::string &name, std::string *out) {
+        std::unique_ptr<char, decltype(&std::free)> real(::realpath(name.c_str(), nullptr), &std::free);
+        if (real)
+            *out = real.get();
+        return real != nullptr;
+    };
+    std::string out;
+    if (resolve(path, &out))
+        return out;
+    std::string dir;
+    if (!resolve(directoryOf(path), &dir))
+        return path;
+    return (dir == "/" ? dir : dir + "/") + baseNameOf(path);
 }
 
 std::string directoryOf(const std::string &path) {
