@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -66,6 +67,10 @@ std::string errorText(int err);
 // Writes every byte, resuming after interruptions and short writes. False,
 // with errno set, when a write fails.
 bool writeAll(int fd, std::string_view text);
+
+// Writes the parts one after the other, in one write where the system
+// allows, so that no part has to be copied to be joined to the others.
+bool writeAllParts(int fd, std::initializer_list<std::string_view> parts);
 
 // Appends to *text what fd holds, reading until its end or until more than
 // limit bytes were read (then limit + 1 are kept, enough to tell). False,

@@ -125,24 +125,21 @@ void Logger::log(Level level, std::string_view message) {
         return;
     const char *name = levelName(level);
     std::lock_guard lock(mutex_);
+    // The message is written where it stands, after its prefix: a long one
+    // (an audit line of megabytes) is not copied.
+    std::string prefix = "[";
     if (!initialized_) {
-        std::string line;
-        line.reserve(message.size() + 16);
-        line.append("[").append(name).append("] ").append(message).append("\n");
-        writeAll(STDERR_FILENO, line);
+        prefix.append(name).append("] ");
+        writeAllParts(STDERR_FILENO, {prefix, message, "\n"});
         return;
     }
-    std::string entry;
-    entry.reserve(message.size() + 64);
-    entry.append("[").append(getCurrentTimestamp()).append("] [").append(name).append("] ").append(message);
+    prefix.append(getCurrentTimestamp()).append("] [").append(name).append("] ");
     if (fd_) {
-        entry.push_back('\n');
-        writeAll(fd_.get(), entry);
+        writeAllParts(fd_.get(), {prefix, message, "\n"});
         if (level == ERROR)
-            writeAll(STDERR_FILENO, entry);
+            writeAllParts(STDERR_FILENO, {prefix, message, "\n"});
     } else {
-        entry.append(" [LOG_FILE_CLOSED]\n");
-        writeAll(STDERR_FILENO, entry);
+        writeAllParts(STDERR_FILENO, {prefix, message, " [LOG_FILE_CLOSED]\n"});
     }
 }
 

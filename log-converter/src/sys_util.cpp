@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -68,6 +69,42 @@ bool writeAll(int fd, std::string_view text) {
             return false;
         }
         text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+bool writeAllParts(int fd, std::initializer_list<std::string_view> parts) {
+    constexpr std::size_t kMaxParts = 8;
+    iovec vec[kMaxParts];
+    std::size_t count = 0;
+    for (std::string_view part : parts) {
+        if (count == kMaxParts)
+            return false;
+        if (!part.empty())
+            vec[count++] = {const_cast<char *>(part.data()), part.size()};
+    }
+    for (iovec *next = vec; count > 0;) {
+        ssize_t n = ::writev(fd, next, static_cast<int>(count));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        // Skips what was written: whole parts, then the start of one.
+        auto left = static_cast<std::size_t>(n);
+        while (count > 0 && left >= next->iov_len) {
+            left -= next->iov_len;
+            ++next;
+            --count;
+        }
+        if (count > 0) {
+            next->iov_base = static_cast<char *>(next->iov_base) + left;
+            next->iov_len -= left;
+        }
     }
     return true;
 }
