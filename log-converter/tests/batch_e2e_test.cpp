@@ -185,7 +185,7 @@ TEST_F(BatchE2eTest, AnOptionGivenTwiceIsAUsageError) {
              {"--convert", "/var/log/second.log", "--convert", kSample},
              {"--convert", kSample, "--output", "/var/log/a.log", "--output", "/var/log/b.log"},
              {"--config", "/etc/vrex/a.conf", "--config", "/etc/vrex/b.conf"}}) {
-        auto r = run(args);
+        auto r = runLimited(args);  // the last would run the daemon if taken
         EXPECT_EQ(r.exitCode, 2) << args[0];
         EXPECT_NE(r.err.find("vrex-log-converter: " + args[args.size() - 2] + " given more than once\n"),
                   std::string::npos)
