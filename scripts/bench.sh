@@ -23,3 +23,6 @@ bash bench/converter/run.sh build/release
 echo
 echo "== daemon: append-to-event latency and idle cost"
 "$b/follower/follower_latency_bench"
+echo
+echo "== daemon: resident memory under hostile audit records"
+"$b/hostile/hostile_memory_bench"

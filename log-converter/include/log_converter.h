@@ -1,18 +1,25 @@
 // Turns one audit log line into one container event line, or into nothing:
 // keeps container records of the two kernel record types, classifies them,
-// drops repeats, and renders the event line.
+// drops repeats, and renders the event line. Fields are taken only where the
+// kernel's own fields start, never from text inside another field's value,
+// and the values are escaped in the event line, so a process inside a
+// container cannot forge or garble its events through the names it chooses.
 #pragma once
+
+#include "key_digest.h"
+#include "warning_limit.h"
 
 #include <atomic>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <string_view>
-#include <unordered_set>
+#include <vector>
 
 namespace vrex {
 
 class Logger;
+class AuditRecord;
 
 class LogConverter {
 public:
@@ -65,43 +72,55 @@ private:
             writeTrace(parts);
     }
     void writeTrace(std::initializer_list<std::string_view> parts) const;
-    int statusTypeOf(std::string_view line);
+    int statusTypeOf(AuditRecord &record);
 
     // The steps of parseLineInto, in order; each traces what it found, and
     // a false return ends the parse with an invalid result.
     void parseSteps(std::string_view line, ParseResult &result);
-    bool takeContainerId(std::string_view line, ParseResult &result);
-    bool takeTimestamp(std::string_view line, ParseResult &result);
-    bool takePath(std::string_view line, std::string_view type, ParseResult &result);
+    bool takeContainerId(AuditRecord &record, ParseResult &result);
+    bool takeTimestamp(AuditRecord &record, ParseResult &result);
+    bool takePath(AuditRecord &record, std::string_view type, ParseResult &result);
     // Leaves the lowered operation in operation_.
-    void takeOperation(std::string_view line);
+    void takeOperation(AuditRecord &record);
     std::string_view timestampView(std::string_view text);
     int eventTypeOfLowered(std::string_view type, std::string_view loweredOperation);
     void buildKey(const ParseResult &result, std::string &key) const;
-
-    struct KeyHash {
-        using is_transparent = void;
-        size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
-    };
-    using KeySet = std::unordered_set<std::string, KeyHash, std::equal_to<>>;
+    // Looks the result's key up in the duplicate cache, adding it when new.
+    bool isRepeat(const ParseResult &result);
+    bool sameAsLastKey(const ParseResult &result) const;
+    // A record skipped as forged: a WARN, within the limit.
+    void warnSkipped(WarningLimit &limit, std::string_view why, std::string_view line);
 
     static inline std::atomic<bool> debugMode_{false};
 
     Logger &logger_;
     bool trace_ = false;
-    KeySet seen_;
+    const KeyDigester digester_;
+    DigestSet seen_;
     uint64_t duplicates_ = 0;
+    WarningLimit ambiguousWarnings_;
+    WarningLimit overlongWarnings_;
+
+    // The last key looked up, while the cache holds it: a run of repeats of
+    // one event is told without a digest.
+    std::string lastKey_;
+    bool lastKeyCached_ = false;
 
     // Buffers reused from line to line.
+    mutable std::vector<uint64_t> quotes_;
     std::string key_;
     std::string operation_;
     std::string word_;
+    std::string decoded_;
 
     // The last second converted to local time, and its text.
     bool haveCachedSecond_ = false;
     int64_t cachedSecond_ = 0;
     char cachedText_[256] = {};
     size_t cachedLength_ = 0;
+    // The text whose number gave that second (empty when too long to keep).
+    char cachedRaw_[32] = {};
+    size_t cachedRawLength_ = 0;
 };
 
 }  // namespace vrex

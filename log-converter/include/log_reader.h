@@ -40,6 +40,12 @@ public:
         // Debug messages are only built when this is set.
         bool debug = false;
         DiagnosticCallback diagnostics;
+        // Says what a file is ("the diagnostic log ...") when it is one the
+        // program writes itself, "" otherwise. Such a file is never
+        // followed: at the start, after a rotation or when it appears, it is
+        // refused with an ERROR and the follower waits for another file at
+        // the path.
+        std::function<std::string(std::uint64_t device, std::uint64_t inode)> ownFile;
         std::chrono::milliseconds pollInterval{100};
         // How long a rotated file must stay idle, after its successor has
         // appeared, before the follower moves on.
@@ -114,7 +120,14 @@ private:
     void skipIfInsideLine();
 
     bool openAtPath(OpenFile *file) { return openFile(path_, file); }
+    // False when path cannot be opened as a regular file or is refused.
     bool openFile(const std::string &path, OpenFile *file);
+    // The file is one of the program's own (ERROR once per file); the
+    // follower keeps away from it.
+    bool refuseOwnFile(const std::string &path, std::uint64_t device, std::uint64_t inode);
+    bool wasRefused(std::uint64_t device, std::uint64_t inode) const {
+        return refused_ && refusedDevice_ == device && refusedInode_ == inode;
+    }
     void enqueue(OpenFile file, const std::string &where);
 
     // Reads what the current file has, delivering lines, until it has no
@@ -164,6 +177,10 @@ private:
     bool positionSaved_ = false;
     std::chrono::steady_clock::time_point lastSave_{};
     bool saveFailing_ = false;
+    // The last file refused as one of the program's own.
+    bool refused_ = false;
+    std::uint64_t refusedDevice_ = 0;
+    std::uint64_t refusedInode_ = 0;
 
     std::atomic<std::uint64_t> linesRead_{0};
     std::atomic<std::uint64_t> linesDropped_{0};

@@ -20,8 +20,9 @@ public:
     // Opens the path for appending; a failed open leaves the writer without a
     // stream until a later reopen succeeds. With checkEachLine false (filling
     // a file nobody else touches) each line skips the check of the file on
-    // disk, the stream is fully buffered, and lines reach the file at flush()
-    // or closeFile() rather than one by one.
+    // disk, lines are gathered in a buffer of about 1 MiB, and they reach the
+    // file when it is full, at flush() or at closeFile() rather than one by
+    // one.
     explicit LogWriter(std::string path, bool checkEachLine = true);
     ~LogWriter();
 
@@ -38,19 +39,24 @@ public:
     bool isOpen() const;
     std::string lastError() const;
     const std::string &path() const { return path_; }
+    // Lines known to be in the file, whole: those written (and, when
+    // buffered, flushed) since construction.
+    uint64_t linesWritten() const;
+    // True when the open file is the file with this device and inode.
+    bool writesTo(dev_t device, ino_t inode) const;
 
 private:
     void recordError(int err);
     // After a failed write the file may end in part of a line; cuts it back
     // so that the next line does not run on from the fragment. Mutex held.
     void dropPartialLine();
-    // Sets *keep just past the last newline that a buffered writer's failed
-    // flush left in the file after wholeLinesEnd_ (unchanged when there is
-    // none). False when the file could not be read back.
-    bool endOfLastWholeLine(int fd, const struct stat &st, uint64_t size, uint64_t *keep) const;
     // After a failed write or flush (mutex held): records errno's text, clears
     // the stream's error, cuts off a partly written line; returns the text.
     std::string failWrite(int err);
+    // Buffered writing (mutex held): writes the gathered lines out; false,
+    // with the error recorded and the lines that did not reach the file
+    // whole dropped, when that fails.
+    bool writeGathered(std::string *failure);
 
     const std::string path_;
     UniqueFile stream_;
@@ -59,9 +65,13 @@ private:
     ino_t inode_ = 0;
     uint64_t expectedSize_ = 0;
     // Size of the file before the bytes whose write may still fail: taken
-    // before each line when lines are checked, at open otherwise.
+    // before each line when lines are checked.
     uint64_t wholeLinesEnd_ = 0;
     const bool checkEachLine_;
+    // Buffered writing: the lines not yet written, and how many they are.
+    std::string gathered_;
+    uint64_t gatheredLines_ = 0;
+    uint64_t linesWritten_ = 0;
 };
 
 }  // namespace vrex

@@ -4,6 +4,9 @@
 
 #include "sys_util.h"
 
+#include <sys/types.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -18,9 +21,15 @@ public:
     static Logger &getInstance();
 
     // Opens (creating directories and the file when missing) the log file
-    // for appending and records the debug flag. Reports the outcome on
-    // standard output or standard error.
+    // for appending and records the debug flag. Reports the outcome on the
+    // console (standard output unless setConsole said otherwise) or on
+    // standard error.
     void init(const std::string &path, bool debug);
+
+    // Where the lines meant for the console go (the report of init, and a
+    // debug mode change while the file is closed): standard output by
+    // default; standard error where standard output carries data.
+    void setConsole(int fd) { console_.store(fd, std::memory_order_relaxed); }
 
     void log(Level level, std::string_view message);
 
@@ -35,6 +44,9 @@ public:
     // file was rotated away). False when the new open fails; entries then go
     // to standard error until a later reopen succeeds.
     bool reopen();
+
+    // True when the open log file is the file with this device and inode.
+    bool writesTo(dev_t device, ino_t inode);
 
     static std::string getCurrentTimestamp();
     static std::string levelToString(Level level);
@@ -52,6 +64,7 @@ private:
     UniqueFd fd_;
     bool initialized_ = false;
     std::atomic<bool> debug_{false};
+    std::atomic<int> console_{STDOUT_FILENO};
     std::mutex mutex_;
 };
 

@@ -10,7 +10,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -66,10 +68,29 @@ std::string errorText(int err);
 // with errno set, when a write fails.
 bool writeAll(int fd, std::string_view text);
 
+// Writes the parts one after the other, in one write where the system
+// allows, so that no part has to be copied to be joined to the others.
+bool writeAllParts(int fd, std::initializer_list<std::string_view> parts);
+
 // Appends to *text what fd holds, reading until its end or until more than
 // limit bytes were read (then limit + 1 are kept, enough to tell). False,
 // with errno set, when a read fails.
 bool readUpTo(int fd, std::size_t limit, std::string *text);
+
+// Which file a name leads to, after symbolic links: two names are of one
+// file when both give the same identity.
+struct FileId {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool operator==(const FileId &) const = default;
+};
+// nullopt when the file cannot be examined (it does not exist, say).
+std::optional<FileId> fileIdOf(const std::string &path);
+
+// path made absolute with the symbolic links, "." and ".." of its directory
+// resolved (and of the file itself when it exists), so that two spellings of
+// one name compare equal even before the file is there.
+std::string resolvedPath(const std::string &path);
 
 // "/a/b/c" -> "/a/b"; "/c" -> "/"; "c" -> ".".
 std::string directoryOf(const std::string &path);

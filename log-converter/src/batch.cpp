@@ -4,6 +4,7 @@
 #include "log_converter.h"
 #include "log_writer.h"
 #include "logger.h"
+#include "own_logs.h"
 #include "sys_util.h"
 
 #include <fcntl.h>
@@ -49,11 +50,10 @@ public:
                 ++counts_.skipped;
             return;
         }
-        if (!writer_.writeLine(out_)) {
+        // Counted once written (the writer knows which lines reached the
+        // file), at the end of the stream.
+        if (!writer_.writeLine(out_))
             writeFailed_ = true;
-            return;
-        }
-        ++counts_.eventsWritten;
     }
 
     void skipOverlong() {
@@ -102,11 +102,14 @@ std::string summaryOf(const BatchCounts &counts) {
 }  // namespace
 
 bool convertStream(int fd, const std::string &inputName, LogWriter &writer, BatchCounts &counts, std::string *error) {
+    const uint64_t writtenBefore = writer.linesWritten();
+    const auto countWritten = [&] { counts.eventsWritten = writer.linesWritten() - writtenBefore; };
     LineSink sink(inputName, writer, counts);
     LineSplitter splitter;
     auto take = [&sink](std::string_view line) { sink.take(line); };
     auto drop = [&sink] { sink.skipOverlong(); };
     auto writeFailed = [&] {
+        countWritten();
         if (error)
             *error = "cannot write " + writer.path() + ": " + writer.lastError();
         return false;
@@ -119,6 +122,8 @@ bool convertStream(int fd, const std::string &inputName, LogWriter &writer, Batc
                 continue;
             if (error)
                 *error = errorText(errno);
+            writer.flush();
+            countWritten();
             return false;
         }
         if (n == 0)
@@ -130,6 +135,7 @@ bool convertStream(int fd, const std::string &inputName, LogWriter &writer, Batc
     splitter.finish(take);
     if (sink.writeFailed() || !writer.flush())
         return writeFailed();
+    countWritten();
     return true;
 }
 
@@ -139,16 +145,26 @@ int runBatch(const std::string &inputPath, const std::string &outputPath) {
     UniqueFd input = openInput(inputPath, &in);
     if (!input)
         return 1;
+    // Reading one of its own logs, the run would feed on what it writes.
+    auto refuse = [&](const OwnLog &own) {
+        if (own.kind == OwnLog::Output)
+            printError("input " + inputPath + " and output " + outputPath + " are the same file");
+        else
+            printError("input " + inputPath + " is " + own.describe());
+        return 1;
+    };
+    const auto device = static_cast<uint64_t>(in.st_dev), inode = static_cast<uint64_t>(in.st_ino);
+    if (OwnLog own = ownLogNamedBy(inputPath, outputPath))
+        return refuse(own);
+    if (OwnLog own = ownLogWithId(device, inode, outputPath, nullptr))
+        return refuse(own);
     LogWriter writer(outputPath, false);
     if (!writer.isOpen()) {
         printError("cannot open output " + outputPath + ": " + writer.lastError());
         return 1;
     }
-    struct stat out;
-    if (stat(outputPath.c_str(), &out) == 0 && out.st_dev == in.st_dev && out.st_ino == in.st_ino) {
-        printError("input " + inputPath + " and output " + outputPath + " are the same file");
-        return 1;
-    }
+    if (writer.writesTo(in.st_dev, in.st_ino))
+        return refuse({OwnLog::Output, outputPath});
 
     logger.log(Logger::INFO, "Batch conversion of " + inputPath + " into " + outputPath);
     BatchCounts counts;

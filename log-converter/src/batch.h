@@ -10,7 +10,7 @@ class LogWriter;
 
 struct BatchCounts {
     uint64_t linesRead = 0;
-    uint64_t eventsWritten = 0;
+    uint64_t eventsWritten = 0;  // event lines that reached the output whole
     uint64_t duplicates = 0;
     uint64_t skipped = 0;  // lines that are not container events, cannot be parsed, or are too long
 };

@@ -8,6 +8,7 @@
 #include "log_reader.h"
 #include "log_writer.h"
 #include "logger.h"
+#include "own_logs.h"
 #include "sys_util.h"
 
 #include <poll.h>
@@ -153,10 +154,15 @@ void logStatus(const LogReader &reader, const Counters &counters, const char *pr
                                                 std::to_string(s.truncations));
 }
 
-LogReader::Options readerOptions(const Config &config) {
+LogReader::Options readerOptions(const Config &config, const LogWriter &writer) {
     LogReader::Options options;
     options.positionFile = config.positionFile;
     options.debug = config.debug;
+    // A file that turns out, at a rotation, to be one of the daemon's own
+    // logs is not followed.
+    options.ownFile = [&config, &writer](std::uint64_t device, std::uint64_t inode) {
+        return ownLogWithId(device, inode, config.outputLog, &writer).describe();
+    };
     options.diagnostics = [](LogReader::Level level, const std::string &message) {
         Logger::getInstance().log(toLoggerLevel(level), message);
     };
@@ -232,9 +238,12 @@ int runDaemon(const Config &config) {
     LogWriter writer(config.outputLog);
     if (!writer.isOpen())
         return cannotStart("cannot open the output log " + config.outputLog + ": " + writer.lastError());
+    // Both logs exist now, so a link to either is recognised too.
+    if (OwnLog own = ownLogNamedBy(config.inputLog, config.outputLog))
+        return cannotStart("input_log " + config.inputLog + " is " + own.describe());
     EventSink sink(writer, config.outputLog);
     LogReader reader(
-        config.inputLog, [&sink](std::string_view line) { sink.take(line); }, readerOptions(config));
+        config.inputLog, [&sink](std::string_view line) { sink.take(line); }, readerOptions(config, writer));
     if (!reader.start(&error))
         return cannotStart("cannot follow " + config.inputLog + ": " + error);
     logStarted(config, reader);

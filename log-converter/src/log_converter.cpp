@@ -2,6 +2,8 @@
 
 #include "logger.h"
 
+#include "audit_record.h"
+#include "event_text.h"
 #include "text_search.h"
 
 #include <cstring>
@@ -13,9 +15,7 @@ namespace vrex {
 
 namespace {
 
-using text::bareEnd;
 using text::findChar;
-using text::findText;
 using text::npos;
 
 constexpr size_t kCacheLimit = 1000;
@@ -39,46 +39,30 @@ void lowerInto(std::string_view text, std::string &out) {
         out[i] = lowerAscii(text[i]);
 }
 
-// The value of the first "type=": up to the next space or the end of the line.
-bool typeValue(std::string_view line, std::string_view &type) {
-    size_t at = findText(line, "type=");
+// The value of the first "type=" field: up to the next space or the end of
+// the line.
+bool typeValue(AuditRecord &record, std::string_view &type) {
+    size_t at = record.findField("type=");
     if (at == npos)
         return false;
+    std::string_view line = record.line();
     size_t start = at + 5;
     size_t end = findChar(line, ' ', start);
     type = line.substr(start, end == npos ? npos : end - start);
     return true;
 }
 
-// The value after the first occurrence of key (which ends with '='): a quoted
-// value up to its closing quote, or a bare value up to a blank, comma or colon.
-std::string_view fieldValue(std::string_view line, std::string_view key) {
-    size_t at = findText(line, key);
+// The object path of an access record: the first "name=" field, quoted up
+// to the closing quote, or bare up to the next space.
+std::string_view avcPath(AuditRecord &record, bool *quoted) {
+    *quoted = false;
+    size_t at = record.findField("name=");
     if (at == npos)
         return {};
-    size_t start = at + key.size();
-    if (start >= line.size())
-        return {};
-    if (line[start] == '"') {
-        ++start;
-        if (start >= line.size())
-            return {};
-        size_t close = findChar(line, '"', start);
-        if (close == npos)
-            return {};
-        return line.substr(start, close - start);
-    }
-    return line.substr(start, bareEnd(line, start) - start);
-}
-
-// The object path of an access record: the first "name=", quoted up to the
-// closing quote, or bare up to the next space.
-std::string_view avcPath(std::string_view line) {
-    size_t at = findText(line, "name=");
-    if (at == npos)
-        return {};
+    std::string_view line = record.line();
     size_t start = at + 5;
     if (start < line.size() && line[start] == '"') {
+        *quoted = true;
         size_t close = findChar(line, '"', start + 1);
         if (close == npos)
             return {};
@@ -90,7 +74,17 @@ std::string_view avcPath(std::string_view line) {
     return line.substr(start, end == npos ? npos : end - start);
 }
 
-bool parseSeconds(std::string_view text, int64_t &value) {
+// The start of a logged excerpt of a hostile line, escaped.
+std::string excerpt(std::string_view line) {
+    constexpr size_t kExcerpt = 256;
+    std::string text = escaped(line.substr(0, kExcerpt));
+    if (line.size() > kExcerpt)
+        text.append("...");
+    return text;
+}
+
+// The leading number of text; *used is how many bytes it took.
+bool parseSeconds(std::string_view text, int64_t &value, size_t *used) {
     size_t i = 0;
     while (i < text.size() && isSpace(text[i]))
         ++i;
@@ -116,6 +110,7 @@ bool parseSeconds(std::string_view text, int64_t &value) {
         acc = -acc;
     }
     value = acc;
+    *used = i;
     return true;
 }
 
@@ -143,13 +138,15 @@ const char *statusName(int type) {
     }
 }
 
-// The raw time of "audit(<time>:<serial>)": from after "audit(" to the
-// first colon, or to the first closing parenthesis when there is no colon.
-std::string_view rawTimestamp(std::string_view line) {
-    size_t audit = findText(line, "audit(");
-    if (audit == npos)
+// The raw time of the "msg=audit(<time>:<serial>)" field: from after
+// "audit(" to the first colon, or to the first closing parenthesis when there
+// is no colon.
+std::string_view rawTimestamp(AuditRecord &record) {
+    size_t msg = record.findField("msg=");
+    std::string_view line = record.line();
+    if (msg == npos || line.substr(msg + 4, 6) != "audit(")
         return {};
-    size_t start = audit + 6;
+    size_t start = msg + 10;
     size_t end = findChar(line, ':', start);
     if (end == npos)
         end = findChar(line, ')', start);
@@ -191,16 +188,16 @@ LogConverter &LogConverter::getInstance() {
     return instance;
 }
 
-LogConverter::LogConverter() : logger_(Logger::getInstance()) {
-    seen_.reserve(2 * kCacheLimit);
+LogConverter::LogConverter() : logger_(Logger::getInstance()), seen_(kCacheLimit) {
     logger_.log(Logger::INFO, "LogConverter initialized");
 }
 
 bool LogConverter::tracing() const { return debugMode_.load(std::memory_order_relaxed) && logger_.isDebugEnabled(); }
 
 bool LogConverter::shouldProcess(std::string_view line) const {
+    AuditRecord record(line, quotes_);
     std::string_view type;
-    if (!typeValue(line, type))
+    if (!typeValue(record, type))
         return false;
     return type == "VREX_AVC" || type == "VREX_NETCTL";
 }
@@ -209,7 +206,12 @@ std::string LogConverter::extractField(std::string_view line, std::string_view n
     std::string key;
     key.reserve(name.size() + 1);
     key.append(name).push_back('=');
-    return std::string(fieldValue(line, key));
+    AuditRecord record(line, quotes_);
+    size_t at = record.findField(key);
+    if (at == npos)
+        return {};
+    bool quoted;
+    return std::string(fieldValueAt(line, at + key.size(), &quoted));
 }
 
 std::string LogConverter::extractQuotedField(std::string_view line, std::string_view name) const {
@@ -249,11 +251,13 @@ int LogConverter::determineEventType(std::string_view type, std::string_view ope
 
 int LogConverter::determineStatusType(std::string_view line) {
     trace_ = tracing();
-    return statusTypeOf(line);
+    AuditRecord record(line, quotes_);
+    return statusTypeOf(record);
 }
 
-int LogConverter::statusTypeOf(std::string_view line) {
-    size_t at = findText(line, "avc:");
+int LogConverter::statusTypeOf(AuditRecord &record) {
+    std::string_view line = record.line();
+    size_t at = record.findOutside("avc:");
     if (at == npos) {
         trace({"No 'avc:' found in line"});
         return 0;
@@ -276,8 +280,15 @@ int LogConverter::statusTypeOf(std::string_view line) {
 }
 
 std::string_view LogConverter::timestampView(std::string_view text) {
+    // The number that gave the cached second, followed by no further digit,
+    // gives it again: most lines share their second with the line before.
+    const size_t rawLength = cachedRawLength_;
+    if (rawLength > 0 && text.size() >= rawLength && std::memcmp(text.data(), cachedRaw_, rawLength) == 0 &&
+        (text.size() == rawLength || text[rawLength] < '0' || text[rawLength] > '9'))
+        return {cachedText_, cachedLength_};
     int64_t seconds;
-    if (!parseSeconds(text, seconds))
+    size_t used;
+    if (!parseSeconds(text, seconds, &used))
         return {};
     if (seconds > 10000000000LL)
         seconds /= 1000;
@@ -291,6 +302,8 @@ std::string_view LogConverter::timestampView(std::string_view text) {
     haveCachedSecond_ = true;
     cachedSecond_ = seconds;
     cachedLength_ = length;
+    cachedRawLength_ = used <= sizeof cachedRaw_ ? used : 0;
+    std::memcpy(cachedRaw_, text.data(), cachedRawLength_);
     return {cachedText_, cachedLength_};
 }
 
@@ -303,6 +316,9 @@ LogConverter::ParseResult LogConverter::parseLine(std::string_view line) {
 }
 
 void LogConverter::parseLineInto(std::string_view line, ParseResult &result) {
+    // A line ending in CR LF ends where the LF does.
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
     result.timestamp.clear();
     result.containerId.clear();
     result.path.clear();
@@ -322,17 +338,18 @@ void LogConverter::parseLineInto(std::string_view line, ParseResult &result) {
 
 void LogConverter::parseSteps(std::string_view line, ParseResult &result) {
     trace({"Parsing line: ", line});
+    AuditRecord record(line, quotes_);
     std::string_view type;
-    if (!typeValue(line, type) || (type != "VREX_AVC" && type != "VREX_NETCTL")) {
+    if (!typeValue(record, type) || (type != "VREX_AVC" && type != "VREX_NETCTL")) {
         trace({"Line should not be processed"});
         return;
     }
-    if (!takeContainerId(line, result) || !takeTimestamp(line, result))
+    if (!takeContainerId(record, result) || !takeTimestamp(record, result))
         return;
     trace({"Type: ", type});
-    if (!takePath(line, type, result))
+    if (!takePath(record, type, result))
         return;
-    takeOperation(line);
+    takeOperation(record);
     trace({"Operation: ", operation_});
 
     result.eventType = eventTypeOfLowered(type, operation_);
@@ -340,29 +357,61 @@ void LogConverter::parseSteps(std::string_view line, ParseResult &result) {
         trace({"Unknown event type: type=", type, ", operation=", operation_});
         return;
     }
-    result.statusType = statusTypeOf(line);
+    result.statusType = statusTypeOf(record);
     if (result.statusType == 0) {
         trace({"Unknown status"});
         return;
     }
     result.valid = true;
-    trace({"Parse successful - container_id: ", result.containerId, ", type: ", type, ", event: ",
-           kindNumber(result.eventType), ", path: ", result.path, ", status: ", kindNumber(result.statusType)});
+    if (trace_)
+        trace({"Parse successful - container_id: ", escaped(result.containerId), ", type: ", type,
+               ", event: ", kindNumber(result.eventType), ", path: ", escaped(result.path),
+               ", status: ", kindNumber(result.statusType)});
 }
 
-inline bool LogConverter::takeContainerId(std::string_view line, ParseResult &result) {
-    std::string_view id = fieldValue(line, "container_id=");
+void LogConverter::warnSkipped(WarningLimit &limit, std::string_view why, std::string_view line) {
+    uint64_t held = 0;
+    if (!limit.allow(&held))
+        return;
+    std::string text = concat({"Skipping a record ", why, ": ", excerpt(line)});
+    if (held > 0)
+        text.append(" (and " + std::to_string(held) + " more since the last such warning)");
+    logger_.log(Logger::WARN, text);
+}
+
+inline bool LogConverter::takeContainerId(AuditRecord &record, ParseResult &result) {
+    constexpr std::string_view key = "container_id=";
+    size_t at = record.findField(key);
+    if (at == npos) {
+        trace({"container_id field not found in log, skipping"});
+        return false;
+    }
+    bool quoted;
+    size_t valueEnd;
+    std::string_view line = record.line();
+    std::string_view id = fieldValueAt(line, at + key.size(), &quoted, &valueEnd);
+    // Two of them: which container the record is about cannot be told. (A
+    // second one starts after the first one's value, if at all.)
+    if (record.findField(key, valueEnd) != npos) {
+        warnSkipped(ambiguousWarnings_, "with more than one container_id field", line);
+        return false;
+    }
     if (id.empty()) {
         trace({"container_id field not found in log, skipping"});
         return false;
     }
+    if (id.size() > kMaxValueBytes) {
+        warnSkipped(overlongWarnings_, "whose container_id is longer than 4096 bytes", record.line());
+        return false;
+    }
     result.containerId.assign(id);
-    trace({"Container ID from container_id field: ", id});
+    if (trace_)
+        trace({"Container ID from container_id field: ", escaped(id)});
     return true;
 }
 
-inline bool LogConverter::takeTimestamp(std::string_view line, ParseResult &result) {
-    std::string_view raw = rawTimestamp(line);
+inline bool LogConverter::takeTimestamp(AuditRecord &record, ParseResult &result) {
+    std::string_view raw = rawTimestamp(record);
     if (raw.empty()) {
         trace({"No timestamp found"});
         return false;
@@ -377,31 +426,49 @@ inline bool LogConverter::takeTimestamp(std::string_view line, ParseResult &resu
     return true;
 }
 
-inline bool LogConverter::takePath(std::string_view line, std::string_view type, ParseResult &result) {
+inline bool LogConverter::takePath(AuditRecord &record, std::string_view type, ParseResult &result) {
     std::string_view path;
+    bool quoted = false;
     if (type == "VREX_NETCTL") {
-        path = fieldValue(line, "proc_path=");
-        if (!path.empty())
-            trace({"NETCTL path extracted from proc_path: ", path});
+        constexpr std::string_view key = "proc_path=";
+        size_t at = record.findField(key);
+        if (at != npos)
+            path = fieldValueAt(record.line(), at + key.size(), &quoted);
     } else if (type == "VREX_AVC") {
-        path = avcPath(line);
+        path = avcPath(record, &quoted);
+    }
+    // A bare hexadecimal value is the kernel's writing of a name with
+    // blanks, quotes or unusual bytes; a quoted value is never decoded.
+    const bool hex = !quoted && isHexValue(path);
+    if ((hex ? path.size() / 2 : path.size()) > kMaxValueBytes) {
+        warnSkipped(overlongWarnings_, "whose path is longer than 4096 bytes", record.line());
+        return false;
+    }
+    if (hex) {
+        decodeHex(path, &decoded_);
+        path = decoded_;
     }
     if (path.empty()) {
         trace({"No path found"});
         return false;
     }
+    if (trace_ && type == "VREX_NETCTL")
+        trace({"NETCTL path extracted from proc_path: ", escaped(path)});
     result.path.assign(path);
-    trace({"Path: ", path});
+    if (trace_)
+        trace({"Path: ", escaped(path)});
     return true;
 }
 
-inline void LogConverter::takeOperation(std::string_view line) {
-    // What stands between the first braces, blanks left out, lower-cased.
+inline void LogConverter::takeOperation(AuditRecord &record) {
+    // What stands between the first braces outside quoted values, blanks
+    // left out, lower-cased.
     operation_.clear();
-    size_t open = findChar(line, '{');
+    std::string_view line = record.line();
+    size_t open = record.findCharOutside('{');
     if (open == npos)
         return;
-    size_t close = findChar(line, '}', open + 1);
+    size_t close = record.findCharOutside('}', open + 1);
     if (close == npos)
         return;
     for (size_t i = open + 1; i < close; ++i)
@@ -423,36 +490,57 @@ std::string LogConverter::generateLogHash(const ParseResult &result) const {
     return key;
 }
 
+bool LogConverter::sameAsLastKey(const ParseResult &result) const {
+    // Equal to the key id|path|stamp built whole, compared piece by piece.
+    std::string_view stamp = std::string_view(result.timestamp).substr(0, 16);
+    std::string_view last = lastKey_;
+    const std::string_view id = result.containerId, path = result.path;
+    return lastKeyCached_ && last.size() == id.size() + path.size() + stamp.size() + 2 &&
+           last.substr(0, id.size()) == id && last[id.size()] == '|' &&
+           last.substr(id.size() + 1, path.size()) == path && last[id.size() + 1 + path.size()] == '|' &&
+           last.substr(id.size() + path.size() + 2) == stamp;
+}
+
+bool LogConverter::isRepeat(const ParseResult &result) {
+    if (sameAsLastKey(result))
+        return true;
+    buildKey(result, key_);
+    const KeyDigest digest = digester_.digest(key_);
+    key_.swap(lastKey_);
+    lastKeyCached_ = true;
+    if (seen_.contains(digest))
+        return true;
+    seen_.insert(digest);
+    if (seen_.size() > kCacheLimit) {
+        seen_.clear();
+        lastKeyCached_ = false;
+        trace({"Cleared duplicate cache (size limit reached)"});
+    }
+    return false;
+}
+
 bool LogConverter::convertInto(const ParseResult &result, std::string &out) {
     if (!result.valid)
         return false;
     trace_ = tracing();
-    buildKey(result, key_);
-    if (seen_.find(std::string_view(key_)) != seen_.end()) {
+    if (isRepeat(result)) {
         ++duplicates_;
-        if (logger_.isDebugEnabled())
-            logger_.log(Logger::DEBUG, concat({"Skipping duplicate log entry: ", key_}));
+        if (logger_.isDebugEnabled()) {
+            buildKey(result, key_);
+            logger_.log(Logger::DEBUG, concat({"Skipping duplicate log entry: ", escaped(key_)}));
+        }
         return false;
-    }
-    seen_.insert(key_);
-    if (seen_.size() > kCacheLimit) {
-        seen_.clear();
-        trace({"Cleared duplicate cache (size limit reached)"});
     }
     const char *event = eventName(result.eventType);
     const char *status = statusName(result.statusType);
     if (!event || !status)
         return false;
     out.clear();
-    out.append(result.timestamp)
-        .append(",container_id=")
-        .append(result.containerId)
-        .append(",Event=")
-        .append(event)
-        .append(",path=")
-        .append(result.path)
-        .append(",status=")
-        .append(status);
+    out.append(result.timestamp).append(",container_id=");
+    appendEscaped(&out, result.containerId);
+    out.append(",Event=").append(event).append(",path=");
+    appendEscaped(&out, result.path);
+    out.append(",status=").append(status);
     trace({"Output: ", out});
     return true;
 }

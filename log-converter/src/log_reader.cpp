@@ -165,10 +165,27 @@ bool LogReader::openFile(const std::string &path, OpenFile *file) {
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return false;
+    if (refuseOwnFile(path, static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)))
+        return false;
     file->fd = std::move(fd);
     file->device = static_cast<std::uint64_t>(st.st_dev);
     file->inode = static_cast<std::uint64_t>(st.st_ino);
     file->lastGrowth = modificationToSteady(st);
+    return true;
+}
+
+bool LogReader::refuseOwnFile(const std::string &path, std::uint64_t device, std::uint64_t inode) {
+    if (!options_.ownFile)
+        return false;
+    const std::string what = options_.ownFile(device, inode);
+    if (what.empty())
+        return false;
+    if (!wasRefused(device, inode))
+        log(Level::Error, "Not following " + path + ": it is " + what + ", which this program writes; waiting for " +
+                              "another file at " + path_);
+    refused_ = true;
+    refusedDevice_ = device;
+    refusedInode_ = inode;
     return true;
 }
 
@@ -425,7 +442,8 @@ void LogReader::checkRotation() {
     struct stat st {};
     if (::stat(path_.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return;  // gone for now: keep reading what we hold
-    if (isKnown(static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)))
+    const auto device = static_cast<std::uint64_t>(st.st_dev), inode = static_cast<std::uint64_t>(st.st_ino);
+    if (isKnown(device, inode) || wasRefused(device, inode))
         return;
     // Judge by what was opened: the name may have moved on since the stat.
     OpenFile file;

@@ -43,21 +43,34 @@ std::string LogWriter::lastError() const {
     return lastError_;
 }
 
+uint64_t LogWriter::linesWritten() const {
+    std::lock_guard lock(mutex_);
+    return linesWritten_;
+}
+
+bool LogWriter::writesTo(dev_t device, ino_t inode) const {
+    std::lock_guard lock(mutex_);
+    struct stat st;
+    return stream_ && fstat(fileno(stream_.get()), &st) == 0 && st.st_dev == device && st.st_ino == inode;
+}
+
 bool LogWriter::openFile(bool append) {
     const char *letter = append ? "a" : "w";
     std::string failure;
     {
         std::lock_guard lock(mutex_);
+        // Lines gathered for the file being closed go to it first.
+        std::string lost;
+        if (stream_ && !gathered_.empty() && !writeGathered(&lost))
+            Logger::getInstance().log(Logger::ERROR, "Failed to write to file: " + lost);
         stream_.reset();
         stream_.reset(fopen(path_.c_str(), append ? "ae" : "we"));
         if (!stream_) {
             recordError(errno);
             failure = lastError_;
         } else {
-            if (checkEachLine_)
-                setvbuf(stream_.get(), nullptr, _IOLBF, BUFSIZ);
-            else
-                setvbuf(stream_.get(), nullptr, _IOFBF, kBatchBuffer);
+            // Buffered lines are gathered here and written past the stream.
+            setvbuf(stream_.get(), nullptr, checkEachLine_ ? _IOLBF : _IONBF, checkEachLine_ ? BUFSIZ : 0);
             struct stat st;
             if (fstat(fileno(stream_.get()), &st) == 0) {
                 inode_ = st.st_ino;
@@ -112,21 +125,69 @@ bool LogWriter::writeLine(std::string_view line) {
         std::lock_guard lock(mutex_);
         if (!stream_)
             return false;
-        struct stat st;
-        if (checkEachLine_ && fstat(fileno(stream_.get()), &st) == 0)
-            wholeLinesEnd_ = static_cast<uint64_t>(st.st_size);
-        FILE *stream = stream_.get();
-        bool ok =
-            fwrite_unlocked(line.data(), 1, line.size(), stream) == line.size() && putc_unlocked('\n', stream) != EOF;
-        if (ok && checkEachLine_)
-            ok = fflush(stream) == 0;
-        if (ok) {
-            expectedSize_ += line.size() + 1;
-            return true;
+        if (!checkEachLine_) {
+            // Room is made first, so that the buffer never holds more than a
+            // line past its size.
+            bool ok =
+                gathered_.empty() || gathered_.size() + line.size() + 1 <= kBatchBuffer || writeGathered(&failure);
+            if (ok) {
+                gathered_.append(line).push_back('\n');
+                ++gatheredLines_;
+                ok = gathered_.size() < kBatchBuffer || writeGathered(&failure);
+            }
+            if (ok)
+                return true;
+        } else {
+            struct stat st;
+            if (fstat(fileno(stream_.get()), &st) == 0)
+                wholeLinesEnd_ = static_cast<uint64_t>(st.st_size);
+            FILE *stream = stream_.get();
+            bool ok = fwrite_unlocked(line.data(), 1, line.size(), stream) == line.size() &&
+                      putc_unlocked('\n', stream) != EOF && fflush(stream) == 0;
+            if (ok) {
+                expectedSize_ += line.size() + 1;
+                ++linesWritten_;
+                return true;
+            }
+            failure = failWrite(errno);
         }
-        failure = failWrite(errno);
     }
     Logger::getInstance().log(Logger::ERROR, "Failed to write to file: " + failure);
+    return false;
+}
+
+bool LogWriter::writeGathered(std::string *failure) {
+    const int fd = fileno(stream_.get());
+    std::size_t done = 0;
+    int err = 0;
+    while (done < gathered_.size()) {
+        ssize_t n = ::write(fd, gathered_.data() + done, gathered_.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            err = n < 0 ? errno : EIO;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (done == gathered_.size()) {
+        linesWritten_ += gatheredLines_;
+        gathered_.clear();
+        gatheredLines_ = 0;
+        return true;
+    }
+    // The lines that reached the file whole stay and are counted; the part
+    // of a line after them is cut off, the rest is dropped.
+    std::string_view landed(gathered_.data(), done);
+    linesWritten_ += static_cast<uint64_t>(std::count(landed.begin(), landed.end(), '\n'));
+    const std::size_t partial = done - (landed.rfind('\n') + 1);
+    struct stat st;
+    if (partial > 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) >= partial)
+        while (ftruncate(fd, st.st_size - static_cast<off_t>(partial)) != 0 && errno == EINTR) {}
+    gathered_.clear();
+    gatheredLines_ = 0;
+    recordError(err);
+    *failure = lastError_;
     return false;
 }
 
@@ -143,50 +204,32 @@ void LogWriter::dropPartialLine() {
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         return;
     const uint64_t size = static_cast<uint64_t>(st.st_size);
-    if (size <= wholeLinesEnd_)
-        return;
-    uint64_t keep = wholeLinesEnd_;
-    // Whole lines may have reached the file before the failing block of a
-    // buffered writer: those are kept.
-    if (!checkEachLine_ && !endOfLastWholeLine(fd, st, size, &keep))
-        return;  // could not read it all: leave the file as it is
-    if (keep < size && ftruncate(fd, static_cast<off_t>(keep)) == 0 && keep < expectedSize_)
-        expectedSize_ = keep;
-}
-
-bool LogWriter::endOfLastWholeLine(int fd, const struct stat &st, uint64_t size, uint64_t *keep) const {
-    // The stream is write-only, so the same file is opened again for reading.
-    UniqueFd reader(::open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat rst;
-    if (!reader || fstat(reader.get(), &rst) != 0 || rst.st_ino != st.st_ino || rst.st_dev != st.st_dev)
-        return false;
-    char block[4096];
-    for (uint64_t end = size; end > wholeLinesEnd_;) {
-        size_t n = static_cast<size_t>(std::min<uint64_t>(sizeof block, end - wholeLinesEnd_));
-        if (pread(reader.get(), block, n, static_cast<off_t>(end - n)) != static_cast<ssize_t>(n))
-            return false;
-        if (const void *nl = memrchr(block, '\n', n)) {
-            *keep = end - n + static_cast<uint64_t>(static_cast<const char *>(nl) - block) + 1;
-            return true;
-        }
-        end -= n;
-    }
-    return true;  // no newline after the last whole line: *keep stays there
+    if (size > wholeLinesEnd_ && ftruncate(fd, static_cast<off_t>(wholeLinesEnd_)) == 0 &&
+        wholeLinesEnd_ < expectedSize_)
+        expectedSize_ = wholeLinesEnd_;
 }
 
 bool LogWriter::flush() {
     std::string failure;
     {
         std::lock_guard lock(mutex_);
-        if (!stream_ || fflush(stream_.get()) == 0)
+        if (!stream_)
             return true;
-        failure = failWrite(errno);
+        if (!checkEachLine_) {
+            if (writeGathered(&failure))
+                return true;
+        } else {
+            if (fflush(stream_.get()) == 0)
+                return true;
+            failure = failWrite(errno);
+        }
     }
     Logger::getInstance().log(Logger::ERROR, "Failed to write to file: " + failure);
     return false;
 }
 
 void LogWriter::closeFile() {
+    flush();
     std::lock_guard lock(mutex_);
     stream_.reset();
 }

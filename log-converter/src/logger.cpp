@@ -45,20 +45,20 @@ void makeDirectories(const std::string &dir) {
 }
 
 // Opens the log file for appending, creating it and its directories when
-// missing, and says on standard output which it did (or on standard error
-// why it could not).
-UniqueFd openLogFile(const std::string &path) {
+// missing, and says on the console which it did (or on standard error why it
+// could not).
+UniqueFd openLogFile(const std::string &path, int console) {
     const std::string dir = directoryOf(path);
     if (dir != "." && dir != "/")
         makeDirectories(dir);
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY));
     if (fd) {
-        writeAll(STDOUT_FILENO, "SUCCESS: Opened existing log file: " + path + "\n");
+        writeAll(console, "SUCCESS: Opened existing log file: " + path + "\n");
         return fd;
     }
     fd.reset(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0640));
     if (fd) {
-        writeAll(STDOUT_FILENO, "SUCCESS: Created and opened log file: " + path + "\n");
+        writeAll(console, "SUCCESS: Created and opened log file: " + path + "\n");
         return fd;
     }
     int err = errno;
@@ -108,7 +108,7 @@ void Logger::init(const std::string &path, bool debug) {
     closeLocked();
     path_ = path;
     debug_.store(debug, std::memory_order_relaxed);
-    fd_ = openLogFile(path);
+    fd_ = openLogFile(path, console_.load(std::memory_order_relaxed));
     initialized_ = true;
     if (!fd_)
         return;
@@ -125,24 +125,21 @@ void Logger::log(Level level, std::string_view message) {
         return;
     const char *name = levelName(level);
     std::lock_guard lock(mutex_);
+    // The message is written where it stands, after its prefix: a long one
+    // (an audit line of megabytes) is not copied.
+    std::string prefix = "[";
     if (!initialized_) {
-        std::string line;
-        line.reserve(message.size() + 16);
-        line.append("[").append(name).append("] ").append(message).append("\n");
-        writeAll(STDERR_FILENO, line);
+        prefix.append(name).append("] ");
+        writeAllParts(STDERR_FILENO, {prefix, message, "\n"});
         return;
     }
-    std::string entry;
-    entry.reserve(message.size() + 64);
-    entry.append("[").append(getCurrentTimestamp()).append("] [").append(name).append("] ").append(message);
+    prefix.append(getCurrentTimestamp()).append("] [").append(name).append("] ");
     if (fd_) {
-        entry.push_back('\n');
-        writeAll(fd_.get(), entry);
+        writeAllParts(fd_.get(), {prefix, message, "\n"});
         if (level == ERROR)
-            writeAll(STDERR_FILENO, entry);
+            writeAllParts(STDERR_FILENO, {prefix, message, "\n"});
     } else {
-        entry.append(" [LOG_FILE_CLOSED]\n");
-        writeAll(STDERR_FILENO, entry);
+        writeAllParts(STDERR_FILENO, {prefix, message, " [LOG_FILE_CLOSED]\n"});
     }
 }
 
@@ -153,7 +150,7 @@ void Logger::setDebugMode(bool enabled) {
         return;
     std::string line = infoPrefix();
     line.append("Debug mode changed to: ").append(enabled ? "enabled" : "disabled").append("\n");
-    writeAll(fd_ ? fd_.get() : STDOUT_FILENO, line);
+    writeAll(fd_ ? fd_.get() : console_.load(std::memory_order_relaxed), line);
 }
 
 void Logger::closeFile() {
@@ -169,6 +166,12 @@ bool Logger::reopen() {
         return false;
     fd_.reset(::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0640));
     return fd_.valid();
+}
+
+bool Logger::writesTo(dev_t device, ino_t inode) {
+    std::lock_guard lock(mutex_);
+    struct stat st;
+    return fd_ && ::fstat(fd_.get(), &st) == 0 && st.st_dev == device && st.st_ino == inode;
 }
 
 }  // namespace vrex

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #ifndef VREX_VERSION
@@ -54,6 +55,7 @@ struct Options {
 // Reads the command line into *opt. Returns the exit status when the
 // program is done already (help, version, a usage error), -1 otherwise.
 int parseArguments(int argc, char **argv, Options *opt) {
+    bool seenConvert = false, seenOutput = false, seenConfig = false;
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         auto value = [&](std::string &target) -> bool {
@@ -62,6 +64,13 @@ int parseArguments(int argc, char **argv, Options *opt) {
             target = argv[++i];
             return true;
         };
+        // Given twice, one of the two would be silently ignored.
+        bool *seen = arg == "--convert"  ? &seenConvert
+                     : arg == "--output" ? &seenOutput
+                     : arg == "--config" ? &seenConfig
+                                         : nullptr;
+        if (seen && std::exchange(*seen, true))
+            return usageError(std::string(arg) + " given more than once");
         if (arg == "--help" || arg == "-h") {
             vrex::writeAll(STDOUT_FILENO, kUsage);
             return 0;
@@ -105,6 +114,10 @@ vrex::Config setUp(const Options &opt) {
         warnings.push_back("configuration " + opt.configPath + " not found; using the defaults");
 
     vrex::Logger &logger = vrex::Logger::getInstance();
+    // In batch mode standard output may carry the events (--output
+    // /dev/stdout): the logger's own lines go to standard error.
+    if (opt.convert)
+        logger.setConsole(STDERR_FILENO);
     logger.init(vrex::kDiagnosticLogPath, config.debug);
     for (const std::string &w : warnings)
         logger.log(vrex::Logger::WARN, w);

@@ -4,9 +4,11 @@
 #include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -71,6 +73,42 @@ bool writeAll(int fd, std::string_view text) {
     return true;
 }
 
+bool writeAllParts(int fd, std::initializer_list<std::string_view> parts) {
+    constexpr std::size_t kMaxParts = 8;
+    iovec vec[kMaxParts];
+    std::size_t count = 0;
+    for (std::string_view part : parts) {
+        if (count == kMaxParts)
+            return false;
+        if (!part.empty())
+            vec[count++] = {const_cast<char *>(part.data()), part.size()};
+    }
+    for (iovec *next = vec; count > 0;) {
+        ssize_t n = ::writev(fd, next, static_cast<int>(count));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        // Skips what was written: whole parts, then the start of one.
+        auto left = static_cast<std::size_t>(n);
+        while (count > 0 && left >= next->iov_len) {
+            left -= next->iov_len;
+            ++next;
+            --count;
+        }
+        if (count > 0) {
+            next->iov_base = static_cast<char *>(next->iov_base) + left;
+            next->iov_len -= left;
+        }
+    }
+    return true;
+}
+
 bool readUpTo(int fd, std::size_t limit, std::string *text) {
     char buf[65536];
     std::size_t left = limit + 1;
@@ -87,6 +125,29 @@ bool readUpTo(int fd, std::size_t limit, std::string *text) {
         left -= static_cast<std::size_t>(n);
     }
     return true;
+}
+
+std::optional<FileId> fileIdOf(const std::string &path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+std::string resolvedPath(const std::string &path) {
+    auto resolve = [](const std::string &name, std::string *out) {
+        std::unique_ptr<char, decltype(&std::free)> real(::realpath(name.c_str(), nullptr), &std::free);
+        if (real)
+            *out = real.get();
+        return real != nullptr;
+    };
+    std::string out;
+    if (resolve(path, &out))
+        return out;
+    std::string dir;
+    if (!resolve(directoryOf(path), &dir))
+        return path;
+    return (dir == "/" ? dir : dir + "/") + baseNameOf(path);
 }
 
 std::string directoryOf(const std::string &path) {

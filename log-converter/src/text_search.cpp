@@ -1,5 +1,22 @@
 #include "text_search.h"
 
+namespace vrex::text {
+
+void quoteIndexPlain(const char *s, size_t len, uint64_t *quotes, uint64_t *oddBefore) {
+    uint64_t odd = 0;
+    for (size_t block = 0; block <= len / 64; ++block) {
+        uint64_t bits = 0;
+        for (size_t i = block * 64; i < len && i < block * 64 + 64; ++i)
+            if (s[i] == '"')
+                bits |= uint64_t{1} << (i % 64);
+        quotes[block] = bits;
+        oddBefore[block] = odd;
+        odd ^= static_cast<uint64_t>(__builtin_parityll(bits));
+    }
+}
+
+}  // namespace vrex::text
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 
@@ -74,6 +91,44 @@ __attribute__((target("avx2"))) size_t bareEndWide(const char *s, size_t len) {
         if (mask != 0)
             return i + static_cast<unsigned>(__builtin_ctz(mask));
     }
+    return i;
+}
+
+__attribute__((target("avx2,popcnt"))) size_t quoteIndexWide(const char *s, size_t len, uint64_t *quotes,
+                                                             uint64_t *oddBefore, uint64_t *odd) {
+    const __m256i quote = _mm256_set1_epi8('"');
+    uint64_t parity = 0;
+    size_t i = 0;
+    for (; i + 64 <= len; i += 64) {
+        __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i));
+        __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i + 32));
+        uint64_t lowBits = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, quote)));
+        uint64_t highBits = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, quote)));
+        const uint64_t bits = lowBits | highBits << 32;
+        quotes[i / 64] = bits;
+        oddBefore[i / 64] = parity;
+        parity ^= static_cast<uint64_t>(_mm_popcnt_u64(bits)) & 1;
+    }
+    *odd = parity;
+    return i;
+}
+
+size_t quoteIndexNarrow(const char *s, size_t len, uint64_t *quotes, uint64_t *oddBefore, uint64_t *odd) {
+    const __m128i quote = _mm_set1_epi8('"');
+    uint64_t parity = 0;
+    size_t i = 0;
+    for (; i + 64 <= len; i += 64) {
+        uint64_t bits = 0;
+        for (int part = 0; part < 4; ++part) {
+            __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i + 16 * part));
+            uint64_t mask = static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, quote)));
+            bits |= mask << (16 * part);
+        }
+        quotes[i / 64] = bits;
+        oddBefore[i / 64] = parity;
+        parity ^= static_cast<uint64_t>(__builtin_parityll(bits));
+    }
+    *odd = parity;
     return i;
 }
 

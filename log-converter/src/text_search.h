@@ -1,10 +1,11 @@
-// Searching audit lines: a substring, a byte, and the end of a bare field
-// value. On x86-64 the substring and field-end searches test 16 or 32 bytes
-// at a time; the wrappers here choose the kernel and are inlined where they
-// are used.
+// Searching audit lines: a substring, a byte, the end of a bare field value,
+// and where the double quotes are. On x86-64 the substring, field-end and
+// quote searches test 16 or 32 bytes at a time; the wrappers here choose the
+// kernel and are inlined where they are used.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -21,7 +22,44 @@ size_t findNarrow(const char *s, size_t len, std::string_view needle);  // SSE2
 // Index of the first blank, tab, comma or colon, looked for 32 bytes at a
 // time: len rounded down to 32 when none is in those blocks.
 size_t bareEndWide(const char *s, size_t len);
+// quoteIndex for the whole blocks of 64 bytes, 32 (AVX2) or 16 (SSE2)
+// bytes at a time; returns how many bytes it covered and leaves in *odd
+// whether an odd number of quotes stands in them.
+size_t quoteIndexWide(const char *s, size_t len, uint64_t *quotes, uint64_t *oddBefore, uint64_t *odd);
+size_t quoteIndexNarrow(const char *s, size_t len, uint64_t *quotes, uint64_t *oddBefore, uint64_t *odd);
 #endif
+
+// Where the double quotes of s[0, len) are, block by block: for block w (the
+// bytes from 64 * w), bit i of quotes[w] is set when byte 64 * w + i is '"',
+// and oddBefore[w] is 1 when an odd number of quotes stands before the block,
+// else 0. Both have room for len / 64 + 1 blocks; bits past len are clear.
+void quoteIndexPlain(const char *s, size_t len, uint64_t *quotes, uint64_t *oddBefore);
+
+inline void quoteIndex(const char *s, size_t len, uint64_t *quotes, uint64_t *oddBefore) {
+#if defined(__x86_64__)
+    uint64_t odd = 0;
+    size_t done =
+        kHaveAvx2 ? quoteIndexWide(s, len, quotes, oddBefore, &odd) : quoteIndexNarrow(s, len, quotes, oddBefore, &odd);
+    const size_t block = done / 64;
+    oddBefore[block] = odd;
+    quotes[block] = 0;
+    if (done < len && len >= 64) {
+        // The last part of a block: the last 64 bytes of the line, shifted
+        // so that their bits fall where that part's bytes belong.
+        uint64_t last, lastOdd = 0, unused;
+        if (kHaveAvx2)
+            quoteIndexWide(s + len - 64, 64, &last, &unused, &lastOdd);
+        else
+            quoteIndexNarrow(s + len - 64, 64, &last, &unused, &lastOdd);
+        quotes[block] = last >> (64 - (len - done));
+    } else if (done < len) {
+        quoteIndexPlain(s + done, len - done, quotes + block, oddBefore + block);
+        oddBefore[block] = odd;
+    }
+#else
+    quoteIndexPlain(s, len, quotes, oddBefore);
+#endif
+}
 
 // End of a bare field value: the first blank, tab, comma or colon at or
 // after start, or the end of the line.

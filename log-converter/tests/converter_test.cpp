@@ -41,8 +41,11 @@ TEST_F(ConverterTest, RecordTypeMustMatchExactlyAndCaseSensitively) {
     EXPECT_FALSE(conv.shouldProcess("msg=audit(1:2): avc: denied"));
     EXPECT_FALSE(conv.shouldProcess("type="));
     EXPECT_FALSE(conv.shouldProcess(""));
-    // "type=" is a plain substring: a longer key ending in it counts.
-    EXPECT_TRUE(conv.shouldProcess("subtype=VREX_AVC"));
+    // Only a field named type counts: not a longer key ending in it, nor
+    // text inside a quoted value.
+    EXPECT_FALSE(conv.shouldProcess("subtype=VREX_AVC"));
+    EXPECT_FALSE(conv.shouldProcess("comm=\"x type=VREX_AVC\""));
+    EXPECT_TRUE(conv.shouldProcess("comm=\"x type=SYSCALL\" type=VREX_AVC"));
 }
 
 TEST_F(ConverterTest, EventKindFollowsTypeAndOperation) {
@@ -120,7 +123,10 @@ TEST_F(ConverterTest, FieldValuesStopWhereTheRulesSay) {
     EXPECT_EQ(conv.extractField("container_id=", "container_id"), "");
     EXPECT_EQ(conv.extractField("container_id= abc", "container_id"), "");
     EXPECT_EQ(conv.extractField("container_id abc", "container_id"), "");
-    EXPECT_EQ(conv.extractField("xcontainer_id=inner container_id=outer", "container_id"), "inner");
+    // Only where a field starts: not inside a longer key, nor a quoted value.
+    EXPECT_EQ(conv.extractField("xcontainer_id=inner container_id=outer", "container_id"), "outer");
+    EXPECT_EQ(conv.extractField("a=\"b container_id=inner\" container_id=outer", "container_id"), "outer");
+    EXPECT_EQ(conv.extractField("a=\"b\" container_id=\"c d\"", "container_id"), "c d");
     EXPECT_EQ(conv.extractField("container_id=first container_id=second", "container_id"), "first");
     EXPECT_EQ(conv.extractQuotedField("proc_path=\"/usr/bin/a b\"", "proc_path"), "/usr/bin/a b");
     EXPECT_EQ(conv.extractQuotedField("proc_path=/usr/bin/a:b", "proc_path"), "/usr/bin/a");
@@ -137,7 +143,7 @@ TEST_F(ConverterTest, FieldSearchFindsTheFirstKeyAtEveryOffset) {
             ASSERT_EQ(conv.extractField(line, "container_id"), "v" + std::to_string(offset)) << line;
             std::string missing = std::string(offset, 'c') + "container_id" + std::string(tail, 'd') + "=";
             ASSERT_EQ(conv.extractField(missing, "container_id"), "") << missing;
-            std::string atEnd = std::string(offset, '=') + "container_id=" + std::string(tail, 'e');
+            std::string atEnd = std::string(offset, ' ') + "container_id=" + std::string(tail, 'e');
             ASSERT_EQ(conv.extractField(atEnd, "container_id"), std::string(tail, 'e')) << atEnd;
         }
     }
@@ -147,8 +153,9 @@ TEST_F(ConverterTest, PathComesFromNameForAccessAndProcPathForNetwork) {
     auto parsed = [&](const std::string &line) { return conv.parseLine(line); };
     EXPECT_EQ(parsed(avcLine(kContainerId, "write", "\"/a b,c:d\"")).path, "/a b,c:d");
     EXPECT_EQ(parsed(avcLine(kContainerId, "write", "/a,b:c")).path, "/a,b:c");  // bare: only a blank ends it
-    // Only a quote ends a quoted name: here the next quote is that of dev=.
-    EXPECT_EQ(parsed(avcLine(kContainerId, "write", "\"/open")).path, "/open dev=");
+    // A quote left open holds the rest of the line inside a quoted value:
+    // the container_id after it is no field.
+    EXPECT_FALSE(parsed(avcLine(kContainerId, "write", "\"/open")).valid);
     EXPECT_FALSE(parsed(unterminated(kContainerId)).valid);
     EXPECT_EQ(parsed(netLine(kContainerId)).path, "/usr/bin/curl");
     EXPECT_EQ(parsed(netLine(kContainerId, "/usr/bin/curl:x")).path, "/usr/bin/curl");  // field rules apply
@@ -156,10 +163,11 @@ TEST_F(ConverterTest, PathComesFromNameForAccessAndProcPathForNetwork) {
     std::string noProc = "type=VREX_NETCTL msg=audit(1796638780:1): avc: denied { connect } name=\"/x\" container_id=" +
                          std::string(kContainerId);
     EXPECT_FALSE(parsed(noProc).valid);
-    // name= is a substring: filename= is taken as the path of an access record.
+    // A longer key ending in name= is not the name field.
     std::string longer = "type=VREX_AVC msg=audit(1796638780:1): avc: denied { write } filename=/f container_id=" +
                          std::string(kContainerId);
-    EXPECT_EQ(parsed(longer).path, "/f");
+    EXPECT_FALSE(parsed(longer).valid);
+    EXPECT_EQ(parsed(longer + " name=/g").path, "/g");
 }
 
 TEST_F(ConverterTest, ContainerIdMissingOrEmptyYieldsNothing) {
@@ -368,23 +376,23 @@ TEST_F(ConverterTest, HostileLinesFollowTheRules) {
     EXPECT_EQ(convert(avcLine(neg, "write", "/p", "denied", "-5")),
               "Dec 31 23:59:55,container_id=" + neg + ",Event=filectl,path=/p,status=enforcing");
 
-    // NUL bytes and invalid UTF-8 are bytes like any other.
+    // NUL bytes and invalid UTF-8 are kept in the path and escaped in the line.
     std::string id = freshId();
     std::string bytes = std::string("/a\0b\xff\xc3(", 7);
     std::string line = avcLine(id, "write", "\"" + bytes + "\"");
+    EXPECT_EQ(conv.parseLine(line).path, bytes);
     EXPECT_EQ(convert(line),
-              "Dec 07 10:19:40,container_id=" + id + ",Event=filectl,path=" + bytes + ",status=enforcing");
+              "Dec 07 10:19:40,container_id=" + id + ",Event=filectl,path=/a\\x00b\\xff\\xc3(,status=enforcing");
     std::string nulType = std::string("type=VREX_AVC\0", 14) + line.substr(13);
     EXPECT_EQ(convert(nulType), "");  // the type value runs on past the NUL
 
-    // A 10 MiB line: junk before a valid record, and a record whose path is 10 MiB.
+    // A 10 MiB line: junk before a valid record, and a record whose path is
+    // 10 MiB (no kernel writes that: skipped).
     std::string bigId = freshId();
     std::string junk(10 << 20, 'x');
     EXPECT_FALSE(convert(avcLine(bigId) + " " + junk).empty());
     std::string bigPath = "/" + std::string(10 << 20, 'p');
-    std::string out = convert(avcLine(bigId, "unlink", bigPath));
-    EXPECT_EQ(out.size(), std::string("Dec 07 10:19:40,container_id=,Event=filectl,path=,status=enforcing").size() +
-                              bigId.size() + bigPath.size());
+    EXPECT_EQ(convert(avcLine(bigId, "unlink", bigPath)), "");
     EXPECT_EQ(convert(junk), "");
 }
 

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 namespace vrex::testing {
@@ -71,7 +72,21 @@ TEST(SysUtil, OwnersCloseWhatTheyHoldOnceAndOnlyOnce) {
     EXPECT_FALSE(isOpen(streamFd));
 }
 
-TEST(SysUtil, WriteAllFinishesThroughSignalsAndShortWrites) {
+// Writes text to fds[1] through write, while signals cut the writes short;
+// returns whether the write reported success and what arrived.
+using WriteFunction = std::function<bool(int fd, const std::string &text)>;
+
+class InterruptedWrite : public ::testing::TestWithParam<bool> {};
+
+TEST_P(InterruptedWrite, FinishesThroughSignalsAndShortWrites) {
+    // writeAll, or writeAllParts with the text in three parts of odd sizes,
+    // so that short writes end inside and between parts.
+    const WriteFunction write =
+        GetParam() ? WriteFunction([](int fd, const std::string &text) {
+            std::string_view all = text;
+            return writeAllParts(fd, {all.substr(0, 70001), all.substr(70001, 333333), all.substr(403334)});
+        })
+                   : WriteFunction([](int fd, const std::string &text) { return writeAll(fd, text); });
     // A handler without SA_RESTART: a blocked write returns early, with
     // part of the bytes written or with EINTR.
     struct sigaction quiet {
@@ -87,7 +102,7 @@ TEST(SysUtil, WriteAllFinishesThroughSignalsAndShortWrites) {
     std::atomic<bool> done{false};
     bool ok = false;
     std::thread writer([&] {
-        ok = writeAll(fds[1], text);
+        ok = write(fds[1], text);
         ::close(fds[1]);
         done = true;
     });
@@ -115,6 +130,8 @@ TEST(SysUtil, WriteAllFinishesThroughSignalsAndShortWrites) {
     EXPECT_TRUE(got == text) << got.size() << " of " << text.size() << " bytes arrived";
 }
 
+INSTANTIATE_TEST_SUITE_P(WholeAndInParts, InterruptedWrite, ::testing::Bool());
+
 TEST(SysUtil, WriteAllReportsWhyItStopped) {
     UniqueFd full(::open(kFullDevice, O_WRONLY | O_CLOEXEC));
     ASSERT_TRUE(full);
@@ -134,6 +151,12 @@ TEST(SysUtil, WriteAllReportsWhyItStopped) {
         EXPECT_EQ(errno, EFBIG);
     }
     EXPECT_EQ(readFile(dir.file("f")), std::string(100, 'a'));
+    {
+        FileSizeLimit limit(160);
+        EXPECT_FALSE(writeAllParts(file.get(), {std::string(30, 'b'), "", std::string(50, 'c')}));
+        EXPECT_EQ(errno, EFBIG);
+    }
+    EXPECT_EQ(readFile(dir.file("f")), std::string(100, 'a') + std::string(30, 'b') + std::string(30, 'c'));
 }
 
 TEST(SysUtil, PathPieces) {

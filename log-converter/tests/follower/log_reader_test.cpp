@@ -405,6 +405,60 @@ TEST_P(ReaderTest, CorruptPositionFileIsReportedAndIgnored) {
     EXPECT_EQ(got_.waitFor(1), (Lines{"b"}));
 }
 
+// A file the program writes itself (its diagnostic log, say) must never be
+// followed, at the start or after a rotation: reading it would feed the
+// program its own output. The follower waits for another file instead.
+TEST_P(ReaderTest, OwnFileAtThePathIsRefusedUntilAnotherFileReplacesIt) {
+    const std::string own = dir_.file("own.log");
+    appendText(own, "");
+    LogReader::Options options;
+    options.ownFile = [own](std::uint64_t device, std::uint64_t inode) {
+        auto id = fileIdOf(own);
+        return id && id->device == device && id->inode == inode ? "the test's own log " + own : std::string();
+    };
+    auto linkOwnAtPath = [&] {
+        ASSERT_EQ(::link(own.c_str(), (path_ + ".own").c_str()), 0);
+        ASSERT_EQ(::rename((path_ + ".own").c_str(), path_.c_str()), 0);
+    };
+    auto refusals = [&] {
+        std::lock_guard lock(diagMutex_);
+        return std::count_if(diagnostics_.begin(), diagnostics_.end(), [](auto &d) {
+            return d.first == LogReader::Level::Error && d.second.find("Not following ") == 0;
+        });
+    };
+
+    // At the start: nothing of it is read; the next file is read whole.
+    linkOwnAtPath();
+    {
+        auto reader = startReader(options);
+        appendText(own, "own 1\n");
+        settle();
+        appendText(path_ + ".new", "new 1\n");
+        ASSERT_EQ(::rename((path_ + ".new").c_str(), path_.c_str()), 0);
+        EXPECT_EQ(got_.waitFor(1), (Lines{"new 1"}));
+    }
+    EXPECT_TRUE(diagnosed(LogReader::Level::Error, "Not following " + path_ + ": it is the test's own log " + own +
+                                                       ", which this program writes; waiting for another file at " +
+                                                       path_));
+
+    // After a rotation: the old file is read on, the own one never, and the
+    // refusal is said once however often the own file changes.
+    auto reader = startReader(options);
+    appendText(path_, "a\n");
+    EXPECT_EQ(got_.waitFor(2).back(), "a");
+    linkOwnAtPath();
+    for (int i = 0; i < 5; ++i) {
+        appendText(own, "own " + std::to_string(i) + "\n");
+        settle();
+    }
+    EXPECT_EQ(refusals(), 2);
+    appendText(path_ + ".new", "b\n");
+    ASSERT_EQ(::rename((path_ + ".new").c_str(), path_.c_str()), 0);
+    EXPECT_EQ(got_.waitFor(3), (Lines{"new 1", "a", "b"}));
+    settle();
+    EXPECT_EQ(got_.lines().size(), 3u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, ReaderTest,
                          ::testing::Values(LogReader::Backend::Inotify, LogReader::Backend::Polling),
                          [](const auto &info) {
