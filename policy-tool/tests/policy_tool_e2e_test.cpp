@@ -398,13 +398,16 @@ TEST_F(ToolE2E, OutputThatCannotBeWrittenFailsListAndRead) {
     }
 }
 
-TEST_F(ToolE2E, AClosedStandardOutputNeverLandsInTheStoreOrTheKernel) {
+TEST_F(ToolE2E, AClosedStandardOutputNeverLandsInAFileTheToolOpens) {
     makeStoreDir();
     auto r = vrex::testing::runProcessWithOutput({tool(), "write", "-p", kIdA + ":4:1:0:1"},
                                                  vrex::testing::ChildOutput::Closed);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(readFile(kKernel), recordBytes(kIdA, 4, 1, 0, 1));
     EXPECT_EQ(readFile(kStore), kHead + storeLine(kIdA, 4, 1, 0, 1) + kTail);
+    // Nor in the lock files, opened while the messages are printed.
+    EXPECT_EQ(readFile(kStore + ".lock"), "");
+    EXPECT_EQ(readFile("/run/vrex/container-policy.lock"), "");
 }
 
 TEST_F(ToolE2E, InAPipeSuccessLinesKeepTheirPlaceBeforeTheFailuresThatFollow) {

@@ -1,8 +1,11 @@
 // The tool and the core library writing the same container's record at the
 // same time, inside the test sandbox: each writes the kernel, then the store.
 // Whoever writes last must have the last word in both, every time.
+#include <chrono>
 #include <future>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -27,6 +30,15 @@ TEST(PolicyRace, ToolWriteAndCoreSetLeaveKernelAndStoreAgreeing) {
     writeFile(kKernelStatusPath, "");
     const std::vector<std::string> env = scene_e2e::libraryEnv();
 
+    // The core library takes far longer to reach its kernel write than the
+    // tool (process start, library loads, the document saved first), so the
+    // tool starts after a delay drawn across the core's last run time: the
+    // two writers' steps then interleave in every order over the rounds.
+    std::random_device rd;
+    const unsigned seed = rd();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 gen(seed);
+    double lastCoreMs = 100;
     int toolLast = 0, coreLast = 0;
     for (int round = 0; round < kPairs; ++round) {
         // Values that differ between the two writers and from one round to
@@ -34,13 +46,19 @@ TEST(PolicyRace, ToolWriteAndCoreSetLeaveKernelAndStoreAgreeing) {
         const int toolGlobal = round % 2 == 0 ? 4 : 0, coreStatus = round % 2 == 0 ? 2 : 0;
         const std::string toolRecord = recordBytes(kId, toolGlobal, 0, 0, 0);
         const std::string coreRecord = recordBytes(kId, coreStatus, 1, 1, 1);
-        auto tool = std::async(std::launch::async, [&] {
-            return runProcess({VREX_TOOL_BINARY, "write", "-p", kId + ":" + std::to_string(toolGlobal) + ":0:0:0"});
-        });
+        const auto delay = std::chrono::microseconds(
+            static_cast<long>(std::uniform_real_distribution<double>(0, lastCoreMs * 1000)(gen)));
+        const auto start = std::chrono::steady_clock::now();
         auto core = std::async(std::launch::async, [&] {
             return runProcess({kDaemonPath, "set", kId, std::to_string(coreStatus)}, "", env);
         });
-        ProcessResult t = tool.get(), c = core.get();
+        auto tool = std::async(std::launch::async, [&] {
+            std::this_thread::sleep_for(delay);
+            return runProcess({VREX_TOOL_BINARY, "write", "-p", kId + ":" + std::to_string(toolGlobal) + ":0:0:0"});
+        });
+        ProcessResult c = core.get();
+        lastCoreMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        ProcessResult t = tool.get();
         ASSERT_EQ(t.exitCode, 0) << t.err;
         ASSERT_TRUE(c.out.ends_with("vault_store_add_policy ret: 0\nresult: 0\n")) << c.out << c.err;
 
