@@ -70,6 +70,7 @@ int main(int argc, char **argv) {
     ctx.documentPath = dir.file("zorva_container.json");
     ctx.policyPath = dir.file("zorva_container.policy");
     ctx.kernelStatusPath = dir.file("dockerstatus");
+    ctx.kernelTableLockPath = dir.file("run/container-policy.lock");  // taken as in the installed library
     ctx.moduleName = "container";
     ctx.store = &kAcceptingStore;
     vrex::testing::writeFile(ctx.kernelStatusPath, "");

@@ -60,7 +60,10 @@ typedef struct ContainerPolicyArray {
  * processes, through a lock on "container.xml.lock" beside the store. */
 VAULT_STORE_API int vault_store_save(const _ContainerPolicy *policies, int count);
 /* Reads the whole store file; *policies is a new array (NULL when empty),
- * to be released with free(). A missing file is an empty store. */
+ * to be released with free(). A missing file is an empty store. The file
+ * holds one policy per line; "<policy" elements that do not (several on a
+ * line, one spread over lines) or that have no valid identifier are not
+ * loaded, and their count is reported on standard error. */
 VAULT_STORE_API int vault_store_load(_ContainerPolicy **policies, int *count);
 /* "/etc/vrex/container/container.xml" */
 VAULT_STORE_API const char *vault_store_get_default_path(void);
@@ -70,7 +73,10 @@ VAULT_STORE_API bool vault_store_exists(void);
 /* 0 when the store's directory exists. */
 VAULT_STORE_API int vault_store_init(void);
 VAULT_STORE_API void vault_store_cleanup(void);
-/* Adds the record, or replaces the stored record with the same identifier. */
+/* Adds the record, or replaces the stored record with the same identifier.
+ * Add and remove return -1 and leave the file as it is when it holds
+ * elements that could not be read (see vault_store_load): saving would lose
+ * them. */
 VAULT_STORE_API int vault_store_add_policy(const _ContainerPolicy *policy);
 /* Removes the first record with the identifier; 0 when none is stored, -1
  * when the store cannot be read. */
@@ -84,7 +90,12 @@ VAULT_STORE_API int vault_store_load_to_array(ContainerPolicyArray *array);
 /* Releases the descriptor's records; NULL is ignored. */
 VAULT_STORE_API void vault_store_array_free(ContainerPolicyArray *array);
 /* Writes every stored record to the kernel status file in one write; a
- * write that the kernel accepts only in part is a failure. */
+ * write that the kernel accepts only in part is a failure. It holds the lock
+ * "/run/vrex/container-policy.lock" meanwhile, which container-policy-tool
+ * and libzorva_scene_container hold around their own kernel writes and store
+ * updates. A store file holding "<policy" elements that could not be read
+ * (not one policy per line) still has the records read pushed, but the count
+ * is reported on standard error and the result is -1. */
 VAULT_STORE_API int vault_store_sync_to_kernel(void);
 
 #ifdef __cplusplus

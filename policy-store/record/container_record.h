@@ -56,6 +56,17 @@ bool isValidContainerId(const char *id);
 // and the four switches.
 _ContainerPolicy makeRecord(std::string_view id, uint8_t global, uint8_t exec, uint8_t net, uint8_t file);
 
+// The lock that every writer of the kernel's container table holds around its
+// kernel write and the store update that goes with it: the tool's write,
+// clear and sync, the store's sync and the core library's status changes. The
+// table and the store then end with the same last writer. It lives under /run,
+// which exists from early boot and stays writable when /etc is not, and in
+// which only root can make "vrex". The file is taken with
+// vrex::sys::lockPrivateFile (created 0600, a planted one refused). Never take
+// it while holding the store's own lock beside the store file: the order is
+// this lock first, then the store's.
+inline constexpr const char *kKernelTableLockPath = "/run/vrex/container-policy.lock";
+
 // The step of a kernel write that failed.
 enum class KernelStep : uint8_t {
     None,   // the write returned `accepted` and the file closed cleanly

@@ -1,5 +1,6 @@
 // Reading the store file whole (a piece at a time, into the parser), writing
-// it whole (through a temporary file renamed over it), and the lock beside it.
+// it whole (through a temporary file renamed over it), the lock beside it,
+// and the kernel table's lock.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include "store_file.h"
 #include "sysutil/atomic_file.h"
 #include "sysutil/io.h"
+#include "sysutil/lock_file.h"
 
 namespace vault {
 
@@ -187,13 +189,14 @@ bool exists(const char *path) {
     return path != nullptr && ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
 
-int load(const char *path, _ContainerPolicy **policies, int *count, bool announce) {
-    if (policies == nullptr || count == nullptr || path == nullptr) {
+int load_counted(const char *path, _ContainerPolicy **policies, int *count, size_t *unread, bool announce) {
+    if (policies == nullptr || count == nullptr || unread == nullptr || path == nullptr) {
         std::fputs("Invalid parameters\n", stderr);
         return -1;
     }
     *policies = nullptr;
     *count = 0;
+    *unread = 0;
 
     vrex::sys::UniqueFd fd;
     size_t size = 0;
@@ -208,11 +211,26 @@ int load(const char *path, _ContainerPolicy **policies, int *count, bool announc
         return -1;
 
     int n = parser.count();
+    *unread = parser.unread();
     *policies = parser.take();
     *count = n;
     if (announce)
         std::fprintf(stdout, "Successfully loaded %d policies from %s\n", n, path);
     return 0;
+}
+
+int load(const char *path, _ContainerPolicy **policies, int *count, bool announce) {
+    size_t unread = 0;
+    int rc = load_counted(path, policies, count, &unread, announce);
+    if (rc == 0 && unread > 0)
+        warn_unread(path, unread);
+    return rc;
+}
+
+void warn_unread(const char *path, size_t unread) {
+    std::fprintf(stderr,
+                 "Warning: %zu policy element%s in %s could not be read; the file must hold one policy per line\n",
+                 unread, unread == 1 ? "" : "s", path);
 }
 
 int writeStoreFile(const char *path, const _ContainerPolicy *policies, int count) {
@@ -224,6 +242,18 @@ int writeStoreFile(const char *path, const _ContainerPolicy *policies, int count
     if (reportReplace(file.open(), path) || reportReplace(writeRecords(file, policies, count), path) ||
         reportReplace(file.commit(), path))
         return -1;
+    return 0;
+}
+
+int KernelTableLock::acquire(const char *lock_path) {
+    if (lock_path == nullptr)
+        return 0;
+    vrex::sys::LockResult locked = vrex::sys::lockPrivateFile(lock_path, fd_);
+    if (!locked.ok()) {
+        std::fprintf(stderr, "Failed to lock the kernel policy table: %s\n",
+                     vrex::sys::lockFailureText(lock_path, locked).c_str());
+        return -1;
+    }
     return 0;
 }
 

@@ -75,6 +75,48 @@ bool contains(const char *line, size_t len, const char *needle, size_t needleLen
     return ::memmem(line, len, needle, needleLen) != nullptr;
 }
 
+// A character that continues an element name ("<policyList" is not "<policy").
+bool isNameChar(char c) {
+    auto u = static_cast<unsigned char>(c);
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+           c == '.' || c == ':' || u >= 0x80;
+}
+
+// The first "<policy" element start in [from, end), or nullptr.
+const char *findElement(const char *from, const char *end) {
+    static constexpr size_t kOpenLen = sizeof "<policy" - 1;
+    while (from < end) {
+        auto *hit = static_cast<const char *>(::memmem(from, static_cast<size_t>(end - from), "<policy", kOpenLen));
+        if (hit == nullptr)
+            return nullptr;
+        const char *after = hit + kOpenLen;
+        if (after == end || !isNameChar(*after))
+            return hit;
+        from = after;
+    }
+    return nullptr;
+}
+
+size_t countElements(const char *line, size_t len) {
+    size_t n = 0;
+    for (const char *at = line, *end = line + len; (at = findElement(at, end)) != nullptr; ++at)
+        ++n;
+    return n;
+}
+
+// Whether the first element of the line's text is closed before the next
+// one starts, or the text ends.
+bool firstElementClosed(const char *text, size_t len) {
+    const char *end = text + len;
+    const char *first = findElement(text, end);
+    if (first == nullptr)
+        return false;  // the element counted lies after a NUL byte: never read
+    const char *next = findElement(first + 1, end);
+    const char *stop = next != nullptr ? next : end;
+    size_t span = static_cast<size_t>(stop - first);
+    return contains(first, span, LIT("/>")) || contains(first, span, LIT("</policy>"));
+}
+
 // Reads 1 to 3 decimal digits at *p (before end) ending in a quote; the
 // value is truncated to 8 bits like the general path's conversion.
 bool fastNumber(const char *&p, const char *end, uint8_t &value) {
@@ -226,19 +268,36 @@ int StoreParser::parseLine(const char *line, size_t len) {
     if (parseCanonicalLine(line, len, rec))
         return append(rec);
 
+    // Every element of the line, also past a NUL byte, is unread unless the
+    // first one becomes the line's record below.
+    const size_t elements = countElements(line, len);
     // The text of a line ends at a NUL byte, as for any C string.
     if (const void *nul = std::memchr(line, '\0', len))
         len = static_cast<size_t>(static_cast<const char *>(nul) - line);
     if (!contains(line, len, LIT("policy")) || contains(line, len, LIT("<?xml")) ||
-        contains(line, len, LIT("container_policies")))
+        contains(line, len, LIT("container_policies"))) {
+        unread_ += elements;
         return 0;
+    }
+    if (elements > 0 && !firstElementClosed(line, len)) {
+        unread_ += elements;
+        return 0;
+    }
+    // The line's record, if any, stands for its first element; the others
+    // are never read.
+    if (elements > 1)
+        unread_ += elements - 1;
+    const size_t firstElement = elements > 0 ? 1 : 0;
 
     char id[kContainerIdLength + 1];
-    if (!parseAttrIn(line, len, LIT("id"), id, sizeof id))
+    if (!parseAttrIn(line, len, LIT("id"), id, sizeof id)) {
+        unread_ += firstElement;
         return 0;
+    }
     if (!vrex::record::isValidContainerId(id)) {
         if (!quiet_)
             std::fprintf(stderr, "Invalid container ID in XML: %s\n", id);
+        unread_ += firstElement;
         return 0;
     }
     std::memcpy(rec.container_id, id, sizeof id);

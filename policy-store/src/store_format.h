@@ -29,6 +29,13 @@ bool parse_attr(const char *line, const char *name, char *out, size_t out_size);
 // cut exactly as they would be in one piece. A line ends at a newline (runs
 // of newlines are one separator); a NUL byte ends the text of its line.
 // Identifiers breaking the rule are reported on standard error unless quiet.
+//
+// It also counts the "<policy" elements that did not become records, because
+// a save would drop them: those on lines the scanner ignores, all but the
+// first on a line (and any after a NUL byte), those skipped for their
+// identifier, and those whose tag is not closed ("/>" or "</policy>") on
+// their own line; such an element is not loaded either, since its attributes
+// on later lines would be read as missing.
 class StoreParser {
 public:
     explicit StoreParser(bool quiet = false) : quiet_(quiet) {}
@@ -47,6 +54,8 @@ public:
     int finish();
 
     int count() const { return count_; }
+    // The "<policy" elements met so far that did not become records.
+    size_t unread() const { return unread_; }
     // Hands the records over: a malloc'd array, nullptr when there are none.
     _ContainerPolicy *take();
 
@@ -63,6 +72,7 @@ private:
     _ContainerPolicy *records_ = nullptr;
     size_t capacity_ = 0;
     int count_ = 0;
+    size_t unread_ = 0;
     char *partial_ = nullptr;  // the unfinished line carried to the next feed
     size_t partialLen_ = 0;
     size_t partialCapacity_ = 0;

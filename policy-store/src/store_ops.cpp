@@ -27,13 +27,35 @@ int loadOwned(const char *path, Records &records, int &count) {
     return rc;
 }
 
+// load_counted() into an owned array.
+int loadOwnedCounted(const char *path, Records &records, int &count, size_t &unread) {
+    _ContainerPolicy *raw = nullptr;
+    int rc = load_counted(path, &raw, &count, &unread);
+    records.reset(raw);
+    return rc;
+}
+
 // The records held under the store lock for one load-change-save cycle.
 struct LockedRecords {
     StoreLock lock;
     Records records;
     int count = 0;
-    // Takes the lock, then loads the file: 0, or -1 after the failure is reported.
-    int load(const char *path) { return lock.acquire(path) != 0 ? -1 : loadOwned(path, records, count); }
+    // Takes the lock, then loads the file: 0, or -1 after the failure is
+    // reported. A file holding elements that could not be read is refused
+    // here, before any change: saving the records read would drop the others.
+    int load(const char *path) {
+        size_t unread = 0;
+        if (lock.acquire(path) != 0 || loadOwnedCounted(path, records, count, unread) != 0)
+            return -1;
+        if (unread > 0) {
+            std::fprintf(stderr,
+                         "Not saving %s: %zu policy element%s in it could not be read; the file must hold one policy "
+                         "per line\n",
+                         path, unread, unread == 1 ? "" : "s");
+            return -1;
+        }
+        return 0;
+    }
 };
 
 int findIndex(const _ContainerPolicy *policies, int count, const char *id) {
@@ -182,13 +204,23 @@ void array_free(ContainerPolicyArray *array) {
 int sync_to_kernel(const char *path, const char *kernel_path) {
     Records records;
     int count = 0;
-    if (loadOwned(path, records, count) != 0) {
+    size_t unread = 0;
+    if (loadOwnedCounted(path, records, count, unread) != 0) {
         std::fputs("Failed to load policies from XML\n", stderr);
         return -1;
     }
+    // What was read is still pushed: at boot, protection for those containers
+    // beats none. The failure is reported all the same.
+    if (unread > 0)
+        std::fprintf(stderr,
+                     "%zu policy element%s in %s could not be read and will not be synced; the file must hold one "
+                     "policy per line\n",
+                     unread, unread == 1 ? "" : "s", path);
+    const int result = unread > 0 ? -1 : 0;
     if (count == 0) {
-        std::fputs("No policies to sync\n", stdout);
-        return 0;
+        if (result == 0)
+            std::fputs("No policies to sync\n", stdout);
+        return result;
     }
     // One write of every record: the kernel replaces its table with it.
     size_t want = static_cast<size_t>(count) * kRecordSize;
@@ -200,7 +232,7 @@ int sync_to_kernel(const char *path, const char *kernel_path) {
         return -1;
     }
     std::fprintf(stdout, "Successfully synced %d policies to kernel\n", count);
-    return 0;
+    return result;
 }
 
 }  // namespace vault

@@ -74,7 +74,13 @@ VAULT_STORE_API void vault_store_array_free(ContainerPolicyArray *array) {
 }
 
 VAULT_STORE_API int vault_store_sync_to_kernel(void) {
-    return guarded([] { return vault::sync_to_kernel(vault::kDefaultStorePath, vault::kKernelStatusPath); });
+    return guarded([] {
+        // Excludes the tool and the core library while the table is replaced.
+        vault::KernelTableLock lock;
+        if (lock.acquire(vrex::record::kKernelTableLockPath) != 0)
+            return -1;
+        return vault::sync_to_kernel(vault::kDefaultStorePath, vault::kKernelStatusPath);
+    });
 }
 
 }  // extern "C"

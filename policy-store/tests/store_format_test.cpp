@@ -25,8 +25,10 @@ const std::string &kTail = kStoreTail;
 std::string policyLine(const std::string &attrs) { return "  <policy " + attrs + "/>\n"; }
 
 // Feeds text to the parser in pieces of `piece` bytes (all at once when 0)
-// and returns the records; the messages go to err.
-std::vector<_ContainerPolicy> parse(const std::string &text, std::string *err = nullptr, size_t piece = 0) {
+// and returns the records; the messages go to err, the count of elements
+// that did not become records to unread.
+std::vector<_ContainerPolicy> parse(const std::string &text, std::string *err = nullptr, size_t piece = 0,
+                                    size_t *unread = nullptr) {
     vault::StoreParser parser;
     CaptureOutput cap;
     int rc = parser.reserveFor(text.size());
@@ -36,6 +38,8 @@ std::vector<_ContainerPolicy> parse(const std::string &text, std::string *err = 
     if (rc == 0)
         rc = parser.finish();
     int count = parser.count();
+    if (unread)
+        *unread = parser.unread();
     vrex::sys::MallocPtr<_ContainerPolicy> records(parser.take());
     std::string e = cap.err();
     EXPECT_EQ(rc, 0);
@@ -220,10 +224,12 @@ TEST(LoadFormat, ScansLinesNotElements) {
                        "\" net=\"1\">\n"  // any line with "policy" counts
                        "<policy file=\"1\" global=\"4\" id=\"" +
                        c +
-                       "\"\r\n"  // attribute order is free
+                       "\"/>\r\n"  // attribute order is free
                        "  <policy id=\"" +
                        a + "\" global=\"2\"/>";  // no final newline
-    auto recs = parse(text);
+    size_t unread = 99;
+    auto recs = parse(text, nullptr, 0, &unread);
+    EXPECT_EQ(unread, 0u);  // no line holds a "<policy" element it did not load
     ASSERT_EQ(recs.size(), 3u);
     EXPECT_EQ(std::string(recs[0].container_id), b);
     EXPECT_EQ(recs[0].network_control, 1);
@@ -254,34 +260,34 @@ TEST(LoadFormat, UnquotedAttributesReadToTheNextQuoteOrLineEnd) {
 }
 
 TEST(LoadBadInput, NulByteEndsOnlyItsOwnLine) {
-    std::string a = makeId(1), b = makeId(2);
+    std::string a = makeId(1), b = makeId(2), c = makeId(3);
     std::string text = "  <policy id=\"" + a + "\" global=\"2\" exec=\"1\" net=\"1\" file=\"1\"/>";
-    text[text.find("exec") - 1] = '\0';  // the rest of this line is not read
-    text += "\n  <policy id=\"" + b + "\" global=\"4\" exec=\"0\" net=\"0\" file=\"0\"/>\n";
-    auto recs = parse(text);
-    ASSERT_EQ(recs.size(), 2u);
-    EXPECT_EQ(recs[0].global_switch, 2);
-    EXPECT_EQ(recs[0].exec_control, 0);
-    EXPECT_EQ(std::string(recs[1].container_id), b);
-    EXPECT_EQ(recs[1].global_switch, 4);
+    // The rest of this line is not read: its element is not closed in what is.
+    text[text.find("exec") - 1] = '\0';
+    text += "\n  <policy id=\"" + b + "\" global=\"4\" exec=\"0\" net=\"0\" file=\"0\"/>";
+    // A whole element before the NUL loads; the one after it is never read.
+    text += std::string(1, '\0') + "<policy id=\"" + c + "\"/>\n";
+    size_t unread = 0;
+    auto recs = parse(text, nullptr, 0, &unread);
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(std::string(recs[0].container_id), b);
+    EXPECT_EQ(recs[0].global_switch, 4);
+    EXPECT_EQ(unread, 2u);
 }
 
-TEST(LoadBadInput, TruncatedFileLoadsTheCompleteLines) {
+TEST(LoadBadInput, TruncatedFileLoadsTheCompleteLinesAndCountsTheCutOne) {
     std::vector<_ContainerPolicy> recs = {makePolicy(makeId(1), 2, 1, 1, 1), makePolicy(makeId(2), 4, 0, 1, 0)};
     std::string text = storeText(recs);
-    // Cut inside the second record's identifier: it is too short and reported.
-    size_t cut = text.find(makeId(2)) + 20;
-    std::string err;
-    auto loaded = parse(text.substr(0, cut), &err);
-    ASSERT_EQ(loaded.size(), 1u);
-    EXPECT_EQ(bytesOf(loaded), bytesOf({recs[0]}));
-    EXPECT_EQ(err, "Invalid container ID in XML: " + makeId(2).substr(0, 20) + "\n");
-    // Cut inside the switches: the record loads with the values it has.
-    cut = text.find("exec", text.find(makeId(2)));
-    loaded = parse(text.substr(0, cut));
-    ASSERT_EQ(loaded.size(), 2u);
-    EXPECT_EQ(loaded[1].global_switch, 4);
-    EXPECT_EQ(loaded[1].network_control, 0);
+    // Cut inside the second record's identifier, or inside its switches
+    // (which would otherwise load as 0): the element is not closed.
+    for (size_t cut : {text.find(makeId(2)) + 20, text.find("exec", text.find(makeId(2)))}) {
+        std::string err;
+        size_t unread = 0;
+        auto loaded = parse(text.substr(0, cut), &err, 0, &unread);
+        EXPECT_EQ(bytesOf(loaded), bytesOf({recs[0]}));
+        EXPECT_EQ(unread, 1u);
+        EXPECT_EQ(err, "");
+    }
 }
 
 TEST(LoadBadInput, MegabyteLinesAndBinaryGarbageNeverCrash) {
@@ -314,14 +320,83 @@ TEST(LoadBadInput, PiecesOfAnySizeGiveTheRecordsAndMessagesOfOnePiece) {
                        std::string(1, '\0') + " exec=\"1\"/>\n" + std::string(300, 'x') + "policy id=" + makeId(3) +
                        " net=7\n\n" + policyLine("id=\"" + makeId(4) + "\" file=\"1\"").substr(0, 90);
     std::string wholeErr;
-    auto whole = parse(text, &wholeErr);
-    ASSERT_EQ(whole.size(), 4u);
+    size_t wholeUnread = 0;
+    auto whole = parse(text, &wholeErr, 0, &wholeUnread);
+    ASSERT_EQ(whole.size(), 3u);
     EXPECT_EQ(wholeErr, "Invalid container ID in XML: " + bad + "\n");
+    EXPECT_EQ(wholeUnread, 2u);  // the bad identifier, the element cut by the NUL
     for (size_t piece : {1, 2, 3, 7, 64, 73, 100, 255}) {
         std::string err;
-        EXPECT_EQ(bytesOf(parse(text, &err, piece)), bytesOf(whole)) << "pieces of " << piece;
+        size_t unread = 0;
+        EXPECT_EQ(bytesOf(parse(text, &err, piece, &unread)), bytesOf(whole)) << "pieces of " << piece;
         EXPECT_EQ(err, wholeErr) << "pieces of " << piece;
+        EXPECT_EQ(unread, wholeUnread) << "pieces of " << piece;
     }
+}
+
+// Elements a save would lose: each is counted, and never loaded in part.
+TEST(UnreadElements, AStoreOnOneLineLoadsNothingAndCountsEveryElement) {
+    std::string a = makeId(0xa), b = makeId(0xb);
+    std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><container_policies><policy id=\"" + a +
+                       "\" global=\"2\" exec=\"1\" net=\"1\" file=\"1\"/><policy id=\"" + b +
+                       "\" global=\"4\" exec=\"0\" net=\"0\" file=\"0\"/></container_policies>\n";
+    size_t unread = 0;
+    EXPECT_TRUE(parse(text, nullptr, 0, &unread).empty());
+    EXPECT_EQ(unread, 2u);
+}
+
+TEST(UnreadElements, OnlyTheFirstOfTwoElementsOnALineIsLoaded) {
+    std::string a = makeId(0xa), b = makeId(0xb);
+    size_t unread = 0;
+    auto recs =
+        parse(kHead + "  <policy id=\"" + a + "\" global=\"2\"/><policy id=\"" + b + "\" global=\"4\"/>\n" + kTail,
+              nullptr, 0, &unread);
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(std::string(recs[0].container_id), a);
+    EXPECT_EQ(unread, 1u);
+}
+
+TEST(UnreadElements, AnElementSpreadOverLinesIsNotLoadedWithItsSwitchesAsZero) {
+    std::string a = makeId(0xa), b = makeId(0xb);
+    std::string text = kHead + "  <policy id=\"" + a + "\" global=\"4\"\n      exec=\"1\" net=\"1\" file=\"1\"/>\n" +
+                       "  <policy\n      id=\"" + b + "\" global=\"2\"/>\n" + "  <policy id=\"" + b +
+                       "\" global=\"2\">\n  </policy>\n" + kTail;
+    size_t unread = 0;
+    EXPECT_TRUE(parse(text, nullptr, 0, &unread).empty());
+    EXPECT_EQ(unread, 3u);
+}
+
+TEST(UnreadElements, ElementsSkippedForTheirIdentifierAreCounted) {
+    std::string a = makeId(0xa);
+    std::string err;
+    size_t unread = 0;
+    // "id" is found first inside "uid": the identifier read is "0".
+    auto recs = parse(kHead + policyLine("uid=\"0\" id=\"" + a + "\" global=\"2\"") + policyLine("global=\"2\"") +
+                          policyLine("id=\"" + std::string(63, 'f') + "\"") + kTail,
+                      &err, 0, &unread);
+    EXPECT_TRUE(recs.empty());
+    EXPECT_EQ(unread, 3u);
+    EXPECT_EQ(err, "Invalid container ID in XML: 0\nInvalid container ID in XML: " + std::string(63, 'f') + "\n");
+}
+
+TEST(UnreadElements, OnlyPolicyElementsCount) {
+    std::string a = makeId(0xa), b = makeId(0xb);
+    // Other elements whose names start alike, closing tags, a comment about
+    // policies, and an element closed by its end tag on the same line.
+    std::string text = kHead + "<policyList>\n</policy>\n<!-- one policy per line -->\n<policy_set id=\"" + a +
+                       "\"/>\n<policy id=\"" + b + "\" global=\"4\"></policy>\n" + kTail;
+    size_t unread = 7;
+    auto recs = parse(text, nullptr, 0, &unread);
+    EXPECT_EQ(unread, 0u);
+    ASSERT_EQ(recs.size(), 2u);  // the scanner's rules are unchanged: any line with "policy" and an id
+    EXPECT_EQ(std::string(recs[1].container_id), b);
+    EXPECT_EQ(recs[1].global_switch, 4);
+
+    std::vector<_ContainerPolicy> saved;
+    for (unsigned i = 0; i < 40; ++i)
+        saved.push_back(makePolicy(makeId(i), i, 1, 0, 1));
+    parse(storeText(saved), nullptr, 0, &unread);
+    EXPECT_EQ(unread, 0u) << "a store the store wrote reads whole";
 }
 
 TEST(LoadFile, MissingFileIsAnEmptyStoreWithoutMessage) {
@@ -399,13 +474,16 @@ TEST(LoadFile, ReadingInPiecesCutsLinesAsParsingInOnePiece) {
     writeFile(path, text);
 
     std::string parseErr;
-    auto expected = parse(text, &parseErr);
+    size_t unread = 0;
+    auto expected = parse(text, &parseErr, 0, &unread);
     ASSERT_GT(expected.size(), 3000u);
+    ASSERT_GT(unread, 30u);  // every 97th identifier is bad
     _ContainerPolicy *recs = nullptr;
     int count = 0;
     CaptureOutput cap;
     ASSERT_EQ(vault::load(path.c_str(), &recs, &count), 0);
-    EXPECT_EQ(cap.err(), parseErr);
+    EXPECT_EQ(cap.err(), parseErr + "Warning: " + std::to_string(unread) + " policy elements in " + path +
+                             " could not be read; the file must hold one policy per line\n");
     EXPECT_EQ(cap.out(), "Successfully loaded " + std::to_string(expected.size()) + " policies from " + path + "\n");
     EXPECT_EQ(bytesOf(recs, count), bytesOf(expected));
     std::free(recs);

@@ -366,3 +366,80 @@ TEST_F(StoreOps, SyncReportsAShortWriteAsFailure) {
     EXPECT_EQ(r.err, "Short write to sysfs: 100 of 207 bytes accepted\n");
     EXPECT_EQ(r.out, "Successfully loaded 3 policies from " + path + "\n");
 }
+
+// A store that does not hold one policy per line: the records read are only
+// part of it, so nothing may save them over it.
+class UnreadStore : public StoreOps {
+protected:
+    const std::string a = makeId(0xa), b = makeId(0xb), c = makeId(0xc);
+    // A valid store on one line, then a line with two policies: three
+    // elements that no load reads, one record (c) that it does.
+    const std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><container_policies><policy id=\"" + a +
+                             "\" global=\"2\" exec=\"1\" net=\"1\" file=\"1\"/><policy id=\"" + b +
+                             "\" global=\"4\" exec=\"0\" net=\"0\" file=\"0\"/></container_policies>\n" +
+                             "<policy id=\"" + c + "\" global=\"2\" exec=\"1\" net=\"0\" file=\"1\"/><policy id=\"" +
+                             a + "\" global=\"0\"/>\n";
+    std::string refusal() const {
+        return "Not saving " + path +
+               ": 3 policy elements in it could not be read; the file must hold one policy per line\n";
+    }
+    void SetUp() override { writeFile(path, text); }
+};
+
+TEST_F(UnreadStore, AddAndRemoveRefuseAndLeaveTheFileAsItWas) {
+    ino_t before = inode();
+    _ContainerPolicy update = makePolicy(a, 0, 0, 0, 0), added = makePolicy(makeId(0xd), 2, 1, 1, 1);
+    CaptureOutput cap;
+    EXPECT_EQ(vault::add_policy(p(), &update), -1);
+    EXPECT_EQ(vault::add_policy(p(), &added), -1);
+    // Also for an identifier it did not find: it may be in what was not read.
+    EXPECT_EQ(vault::remove_policy(p(), b.c_str()), -1);
+    EXPECT_EQ(vault::remove_policy(p(), c.c_str()), -1);
+    EXPECT_EQ(cap.err(), refusal() + refusal() + refusal() + refusal());
+    EXPECT_EQ(cap.out().find("Successfully saved"), std::string::npos) << cap.out();
+    EXPECT_EQ(readFile(path), text);
+    EXPECT_EQ(inode(), before);
+    EXPECT_TRUE(strayFiles().empty());
+}
+
+TEST_F(UnreadStore, ClearStillEmptiesItOnPurpose) {
+    CaptureOutput cap;
+    ASSERT_EQ(vault::clear_all(p()), 0);
+    EXPECT_EQ(readFile(path), kEmptyStore);
+    EXPECT_EQ(cap.err(), "");
+}
+
+TEST_F(UnreadStore, SyncPushesWhatItReadThenFailsWithTheCount) {
+    writeFile(kernel, "");
+    CaptureOutput cap;
+    EXPECT_EQ(vault::sync_to_kernel(p(), kernel.c_str()), -1);
+    EXPECT_EQ(readFile(kernel), bytesOf({makePolicy(c, 2, 1, 0, 1)}));
+    EXPECT_EQ(cap.err(), "3 policy elements in " + path +
+                             " could not be read and will not be synced; the file must hold one policy per line\n");
+    EXPECT_EQ(cap.out(),
+              "Successfully loaded 1 policies from " + path + "\nSuccessfully synced 1 policies to kernel\n");
+}
+
+TEST_F(UnreadStore, SyncWithNothingReadLeavesTheKernelAlone) {
+    writeFile(path, text.substr(0, text.find('\n') + 1));  // the one-line store alone
+    CaptureOutput cap;
+    EXPECT_EQ(vault::sync_to_kernel(p(), kernel.c_str()), -1);
+    EXPECT_FALSE(fileExists(kernel)) << "an empty write would have cleared the kernel's table";
+    EXPECT_EQ(cap.out(), "Successfully loaded 0 policies from " + path + "\n");
+    EXPECT_EQ(cap.err(), "2 policy elements in " + path +
+                             " could not be read and will not be synced; the file must hold one policy per line\n");
+}
+
+TEST_F(UnreadStore, ReadsWarnAndReturnWhatTheyRead) {
+    const std::string warning =
+        "Warning: 3 policy elements in " + path + " could not be read; the file must hold one policy per line\n";
+    _ContainerPolicy found;
+    ContainerPolicyArray arr;
+    CaptureOutput cap;
+    EXPECT_EQ(vault::find_policy(p(), c.c_str(), &found), 0);
+    EXPECT_EQ(vault::find_policy(p(), b.c_str(), &found), -1);
+    ASSERT_EQ(vault::load_to_array(p(), &arr), 0);
+    EXPECT_EQ(bytesOf(arr.policies, arr.count), bytesOf({makePolicy(c, 2, 1, 0, 1)}));
+    vault::array_free(&arr);
+    EXPECT_EQ(cap.err(), warning + warning + warning);
+}

@@ -4,6 +4,8 @@
 #include "store_core.h"
 
 int main(int argc, char **argv) {
-    const policy_tool::ToolPaths paths{vault::kDefaultStorePath, vault::kKernelStatusPath};
+    policy_tool::prepare_standard_streams();
+    const policy_tool::ToolPaths paths{vault::kDefaultStorePath, vault::kKernelStatusPath,
+                                       vrex::record::kKernelTableLockPath};
     return policy_tool::run(argc, argv, paths);
 }

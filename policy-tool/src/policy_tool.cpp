@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -79,6 +81,12 @@ std::optional<int> parse_write_options(int argc, char **argv, WriteArgs &args) {
     while ((c = getopt_long(count, words.data(), "p:hn", kLongOptions, nullptr)) != -1) {
         switch (c) {
         case 'p':
+            // A second spec would silently replace the first.
+            if (args.spec != nullptr) {
+                std::fputs("option -p given more than once\n", stderr);
+                print_usage(prog);
+                return 1;
+            }
             args.spec = optarg;
             break;
         case 'n':
@@ -175,6 +183,30 @@ ssize_t write_to_kernel(const char *kernel_path, const void *bytes, std::size_t 
     return static_cast<ssize_t>(sent.accepted);
 }
 
+// Writes the text to standard output and flushes it: 0, or -1 after the
+// failure is reported. For commands whose output is their result: output
+// that went nowhere (a full disk, a closed descriptor) is a failure.
+int put_output(std::string_view text) {
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0)
+        return 0;
+    vrex::sys::printError("Failed to write to standard output", errno != 0 ? errno : EIO);
+    return -1;
+}
+
+// What stands at a path that is not a regular file, for a message.
+const char *file_kind(mode_t mode) {
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return "a device";
+    return "a special file";
+}
+
 int cmd_read(const ToolPaths &paths) {
     vrex::sys::UniqueFd fd(::open(paths.kernel, O_RDONLY | O_CLOEXEC));
     if (!fd) {
@@ -188,11 +220,16 @@ int cmd_read(const ToolPaths &paths) {
         return -1;
     }
     buffer[n] = '\0';
-    std::printf("Current policies:\n%s\n", buffer);
-    return 0;
+    // The table's text ends at its first NUL byte, as it always has.
+    std::string text = "Current policies:\n";
+    text.append(buffer).append("\n");
+    return put_output(text);
 }
 
 int cmd_clear(const ToolPaths &paths) {
+    vault::KernelTableLock lock;
+    if (lock.acquire(paths.lock) != 0)
+        return -1;
     // A write of zero bytes empties the kernel's table.
     if (write_to_kernel(paths.kernel, "", 0) < 0)
         return -1;
@@ -209,9 +246,25 @@ int cmd_sync(const ToolPaths &paths) {
         std::fputs("Failed to initialize XML library\n", stderr);
         return -1;
     }
-    if (!vault::exists(paths.store)) {
-        std::puts("XML file does not exist, nothing to sync");
-        return 0;
+    vault::KernelTableLock lock;
+    if (lock.acquire(paths.lock) != 0)
+        return -1;
+    // Only a missing file means there is nothing to sync; anything else at
+    // the path is named and fails, so that the boot unit shows it.
+    struct stat st;
+    if (::stat(paths.store, &st) != 0) {
+        if (errno == ENOENT) {
+            std::puts("XML file does not exist, nothing to sync");
+            return 0;
+        }
+        std::perror("stat");
+        std::fputs("Failed to sync XML policies to kernel\n", stderr);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        std::fprintf(stderr, "XML file %s is %s, not a regular file\n", paths.store, file_kind(st.st_mode));
+        std::fputs("Failed to sync XML policies to kernel\n", stderr);
+        return -1;
     }
     if (vault::sync_to_kernel(paths.store, paths.kernel) != 0) {
         std::fputs("Failed to sync XML policies to kernel\n", stderr);
@@ -238,8 +291,7 @@ int cmd_list(int argc, char **argv, const ToolPaths &paths) {
         return -1;
     }
     std::string text = json ? format_policy_json(policies.get(), count) : format_policy_table(policies.get(), count);
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    return 0;
+    return put_output(text);
 }
 
 int dispatch(int argc, char **argv, const ToolPaths &paths) {
@@ -278,6 +330,10 @@ ssize_t write_kernel_record(const char *kernel_path, const _ContainerPolicy &rec
 
 int write_policies(const std::vector<_ContainerPolicy> &policies, bool persist, const ToolPaths &paths,
                    const KernelWriter &writer) {
+    // The kernel write and the store update as one step for other writers.
+    vault::KernelTableLock lock;
+    if (lock.acquire(paths.lock) != 0)
+        return -1;
     std::size_t written = send_policies(policies, paths, writer);
     int status = written == policies.size() ? 0 : -1;
     if (!persist) {
@@ -287,6 +343,11 @@ int write_policies(const std::vector<_ContainerPolicy> &policies, bool persist, 
     }
     persist_policies(policies.data(), written, paths);
     return status;
+}
+
+void prepare_standard_streams() {
+    vrex::sys::reserveStandardDescriptors();
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
 }
 
 int run(int argc, char **argv, const ToolPaths &paths) {

@@ -16,6 +16,10 @@ namespace policy_tool {
 struct ToolPaths {
     const char *store;   // the store file
     const char *kernel;  // the kernel status file
+    // The kernel table's lock, held by write, clear and sync around the
+    // kernel write and the store update (vrex::record::kKernelTableLockPath
+    // in the installed tool). Null: no lock, for tests of one writer.
+    const char *lock = nullptr;
 };
 
 // Hands one record to the kernel: returns what the write returned (the
@@ -36,5 +40,11 @@ int write_policies(const std::vector<_ContainerPolicy> &policies, bool persist, 
 
 // Runs the whole command line; returns the exit status (0, 1, or -1).
 int run(int argc, char **argv, const ToolPaths &paths);
+
+// Readies the process's standard streams before run: closed descriptors 0 to
+// 2 are held by /dev/null (so that no file the tool opens takes their place
+// and receives its messages), and standard output is line-buffered, so that
+// its lines keep their order with those on standard error also in a pipe.
+void prepare_standard_streams();
 
 }  // namespace policy_tool

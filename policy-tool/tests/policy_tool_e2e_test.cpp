@@ -208,6 +208,21 @@ TEST_F(ToolE2E, BadSpecsReachNeitherKernelNorStore) {
     }
 }
 
+TEST_F(ToolE2E, ASecondPolicyOptionIsRefusedNotTakenInsteadOfTheFirst) {
+    for (const auto &args : std::vector<std::vector<std::string>>{
+             {"write", "-p", kIdA + ":4:1:0:1", "-p", kIdB + ":0:0:0:0"},
+             {"write", "--policy", kIdA + ":4:1:0:1", "-n", "-p", kIdA + ":0:0:0:0"},
+             {"write", "-p", kIdA + ":4:1:0:1", "--policy=" + kIdB + ":0:0:0:0"},
+         }) {
+        seed();
+        auto r = runTool(args);
+        EXPECT_EQ(r.exitCode, 1) << args[3];
+        EXPECT_EQ(r.err, "option -p given more than once\n");
+        EXPECT_EQ(r.out, usage(tool()));
+        expectUntouched();
+    }
+}
+
 TEST_F(ToolE2E, MissingKernelFileFailsEveryKernelCommandWith255) {
     seed();
     ASSERT_EQ(::unlink(kKernel.c_str()), 0);
@@ -292,6 +307,126 @@ TEST_F(ToolE2E, ListPrintsOnlyTheTableOrTheJson) {
     EXPECT_NE(table.out.find(kIdA + "  SOFTMODE      ENABLED       DISABLED      ENABLED\n"), std::string::npos)
         << table.out;
     EXPECT_NE(table.out.find(kIdB + "  ON            DISABLED      ENABLED       DISABLED\n"), std::string::npos);
+}
+
+// A store that does not hold one policy per line: a valid store written on
+// one line, then a line holding two policies. The tool reads one record (C)
+// of it and must never save that over the rest.
+const std::string kOneLineStore =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?><container_policies><policy id=\"" + kIdA +
+    "\" global=\"2\" exec=\"1\" net=\"1\" file=\"1\"/></container_policies>\n<policy id=\"" + kIdC +
+    "\" global=\"4\" exec=\"1\" net=\"0\" file=\"1\"/><policy id=\"" + kIdB +
+    "\" global=\"0\" exec=\"0\" net=\"0\" file=\"0\"/>\n";
+
+TEST_F(ToolE2E, WriteKeepsTheKernelWriteButNeverRewritesAStoreItCannotFullyRead) {
+    makeStoreDir();
+    writeFile(kStore, kOneLineStore);
+    auto r = runTool({"write", "-p", kIdB + ":2:1:1:1"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(readFile(kKernel), recordBytes(kIdB, 2, 1, 1, 1));
+    EXPECT_EQ(readFile(kStore), kOneLineStore);
+    EXPECT_EQ(r.err, "Not saving " + kStore +
+                         ": 2 policy elements in it could not be read; the file must hold one policy per line\n"
+                         "Warning: Failed to persist policy to XML\n");
+}
+
+TEST_F(ToolE2E, SyncPushesWhatItCouldReadAndFailsForTheBootUnit) {
+    makeStoreDir();
+    writeFile(kStore, kOneLineStore);
+    auto r = runTool({"sync"});
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(readFile(kKernel), recordBytes(kIdC, 4, 1, 0, 1));
+    EXPECT_EQ(r.err, "2 policy elements in " + kStore +
+                         " could not be read and will not be synced; the file must hold one policy per line\n"
+                         "Failed to sync XML policies to kernel\n");
+    EXPECT_EQ(readFile(kStore), kOneLineStore);
+
+    auto list = runTool({"list", "--json"});
+    EXPECT_EQ(list.exitCode, 0);
+    EXPECT_EQ(nlohmann::json::parse(list.out).size(), 1u);
+    EXPECT_EQ(list.err, "Warning: 2 policy elements in " + kStore +
+                            " could not be read; the file must hold one policy per line\n");
+
+    // Clearing empties it on purpose.
+    auto clear = runTool({"clear"});
+    EXPECT_EQ(clear.exitCode, 0);
+    EXPECT_EQ(readFile(kStore), kHead + kTail);
+}
+
+TEST_F(ToolE2E, SyncNamesWhatStandsAtTheStorePathInsteadOfAFile) {
+    makeStoreDir();
+    writeFile(kKernel, "kernel table");
+    ASSERT_EQ(::mkdir(kStore.c_str(), 0700), 0);
+    auto dir = runTool({"sync"});
+    EXPECT_EQ(dir.exitCode, 255);
+    EXPECT_EQ(dir.err, "XML file " + kStore +
+                           " is a directory, not a regular file\n"
+                           "Failed to sync XML policies to kernel\n");
+    EXPECT_EQ(dir.out, "");
+    ASSERT_EQ(::rmdir(kStore.c_str()), 0);
+    ASSERT_EQ(::mkfifo(kStore.c_str(), 0600), 0);
+    auto fifo = runTool({"sync"});
+    EXPECT_EQ(fifo.exitCode, 255);
+    EXPECT_EQ(fifo.err, "XML file " + kStore +
+                            " is a FIFO, not a regular file\n"
+                            "Failed to sync XML policies to kernel\n");
+    EXPECT_EQ(readFile(kKernel), "kernel table");
+}
+
+TEST_F(ToolE2E, OutputThatCannotBeWrittenFailsListAndRead) {
+    makeStoreDir();
+    ASSERT_EQ(runTool({"write", "-p", kIdA + ":4:1:0:1"}).exitCode, 0);
+    using vrex::testing::ChildOutput;
+    struct Case {
+        std::vector<std::string> args;
+        ChildOutput output;
+        std::string err;
+    } cases[] = {
+        {{"list"}, ChildOutput::DevFull, "Failed to write to standard output: No space left on device\n"},
+        {{"list", "--json"}, ChildOutput::DevFull, "Failed to write to standard output: No space left on device\n"},
+        {{"read"}, ChildOutput::DevFull, "Failed to write to standard output: No space left on device\n"},
+        {{"list"}, ChildOutput::Closed, "Failed to write to standard output: Bad file descriptor\n"},
+        {{"list", "--json"}, ChildOutput::Closed, "Failed to write to standard output: Bad file descriptor\n"},
+        {{"read"}, ChildOutput::Closed, "Failed to write to standard output: Bad file descriptor\n"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> argv{tool()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        auto r = vrex::testing::runProcessWithOutput(argv, c.output);
+        EXPECT_EQ(r.exitCode, 255) << c.args.back();
+        EXPECT_EQ(r.err, c.err) << c.args.back();
+    }
+}
+
+TEST_F(ToolE2E, AClosedStandardOutputNeverLandsInAFileTheToolOpens) {
+    makeStoreDir();
+    auto r = vrex::testing::runProcessWithOutput({tool(), "write", "-p", kIdA + ":4:1:0:1"},
+                                                 vrex::testing::ChildOutput::Closed);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(readFile(kKernel), recordBytes(kIdA, 4, 1, 0, 1));
+    EXPECT_EQ(readFile(kStore), kHead + storeLine(kIdA, 4, 1, 0, 1) + kTail);
+    // Nor in the lock files, opened while the messages are printed.
+    EXPECT_EQ(readFile(kStore + ".lock"), "");
+    EXPECT_EQ(readFile("/run/vrex/container-policy.lock"), "");
+}
+
+TEST_F(ToolE2E, InAPipeSuccessLinesKeepTheirPlaceBeforeTheFailuresThatFollow) {
+    // No store directory: the kernel write succeeds, persisting fails.
+    auto r = vrex::testing::runProcessWithOutput({tool(), "write", "-p", kIdA + ":4:1:0:1;" + kIdB + ":2:0:1:0"},
+                                                 vrex::testing::ChildOutput::Merged);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "Policy: ID=" + kIdA +
+                         ", Global=4, Exec=1, Net=0, File=1\n"
+                         "Successfully wrote policy to kernel\n"
+                         "Policy: ID=" +
+                         kIdB +
+                         ", Global=2, Exec=0, Net=1, File=0\n"
+                         "Successfully wrote policy to kernel\n"
+                         "Directory does not exist: /etc/vrex/container\n"
+                         "Failed to initialize XML library\n"
+                         "Warning: Failed to persist policy to XML\n");
+    auto clear = vrex::testing::runProcessWithOutput({tool(), "clear"}, vrex::testing::ChildOutput::Merged);
+    EXPECT_EQ(clear.out, "All policies cleared from kernel\nDirectory does not exist: /etc/vrex/container\n");
 }
 
 }  // namespace

@@ -3,13 +3,20 @@
 // record in the middle of a multi-policy write, and a kernel that is full.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "policy_parser.h"
 #include "policy_tool.h"
 #include "store_core.h"
+#include "sysutil/lock_file.h"
 #include "test_util.h"
 
 namespace {
@@ -26,7 +33,8 @@ protected:
     TempDir dir;
     std::string store = dir.file("container.xml");
     std::string kernel = dir.file("dockerstatus");
-    policy_tool::ToolPaths paths{store.c_str(), kernel.c_str()};
+    std::string lock = dir.file("run/container-policy.lock");
+    policy_tool::ToolPaths paths{store.c_str(), kernel.c_str(), lock.c_str()};
 
     void SetUp() override { vrex::testing::writeFile(kernel, ""); }
 
@@ -127,6 +135,50 @@ TEST_F(ToolRun, RunCanBeCalledAgainAfterAnOptionError) {
     EXPECT_EQ(run({"write", "-n", "-p", kIdA + ":4:1:0:1"}), 0);
     EXPECT_EQ(vrex::testing::readFile(kernel).size(), 69u);
     EXPECT_NE(cap.out().find("XML persistence disabled (--no-xml)\n"), std::string::npos);
+}
+
+TEST_F(ToolRun, WriteClearAndSyncWaitForTheKernelTableLock) {
+    ASSERT_EQ(run({"write", "-p", kIdC + ":2:0:0:0"}), 0);  // a store to sync
+    const std::vector<std::vector<std::string>> commands = {
+        {"write", "-p", kIdA + ":4:1:0:1"}, {"sync"}, {"write", "-n", "-p", kIdB + ":2:1:1:1"}, {"clear"}};
+    for (const auto &command : commands) {
+        SCOPED_TRACE(command[0]);
+        vrex::testing::writeFile(kernel, "before");
+        vrex::sys::UniqueFd held;
+        ASSERT_TRUE(vrex::sys::lockPrivateFile(lock, held).ok());
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            held.reset();  // the parent's lock, shared by this copy of its descriptor
+            std::freopen("/dev/null", "w", stdout);
+            _exit(run(command) == 0 ? 0 : 1);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        int status = 0;
+        EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "the command ran while another writer held the table";
+        EXPECT_EQ(vrex::testing::readFile(kernel), "before");
+        held.reset();
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+}
+
+TEST_F(ToolRun, APlantedLockFileStopsTheCommandBeforeTheKernel) {
+    ASSERT_EQ(mkdir(dir.file("run").c_str(), 0700), 0);
+    ASSERT_EQ(symlink(kernel.c_str(), lock.c_str()), 0);
+    vrex::testing::writeFile(kernel, "before");
+    for (const char *command : {"write", "clear", "sync"}) {
+        CaptureOutput cap;
+        std::vector<std::string> args = {command};
+        if (args[0] == "write")
+            args = {"write", "-p", kIdA + ":4:1:0:1"};
+        EXPECT_EQ(run(args), -1) << command;
+        EXPECT_EQ(cap.err(), "Failed to lock the kernel policy table: " + lock +
+                                 " is not a regular file of this user closed to others (mode 0600)\n")
+            << command;
+    }
+    EXPECT_EQ(vrex::testing::readFile(kernel), "before");
+    EXPECT_FALSE(vrex::testing::fileExists(store));
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "common/kernel_record.h"
 
+#include "sysutil/lock_file.h"
+
 namespace zorva::scene {
 
 Result<_ContainerPolicy> makeKernelRecord(std::string_view id, int32_t status, int32_t exectl, int32_t netctl,
@@ -36,6 +38,17 @@ Status writeKernelRecord(const std::string &path, const _ContainerPolicy &record
     if (sent.failed == vrex::record::KernelStep::Close)
         return Error::fromErrno(kWriteFailed, sent.err).context(kContext);
     return {};
+}
+
+Result<KernelTableLock> KernelTableLock::acquire(const std::string &path) {
+    vrex::sys::UniqueFd fd;
+    if (!path.empty()) {
+        vrex::sys::LockResult locked = vrex::sys::lockPrivateFile(path, fd);
+        if (!locked.ok())
+            return Error::foreign(vrex::sys::lockFailureText(path, locked))
+                .context("failed to lock the kernel policy table");
+    }
+    return KernelTableLock(std::move(fd));
 }
 
 }  // namespace zorva::scene

@@ -38,16 +38,25 @@ int32_t Container::*moduleField(uint32_t module) {
     }
 }
 
-// Set status and set module status: lock, load, change the entry in memory,
-// check the id's length, build the record, save, write the kernel record,
-// hand it to the store.
+// Set status and set module status: lock the document, then the kernel
+// table; load, change the entry in memory, check the id's length, build the
+// record, save, write the kernel record, hand it to the store. The document
+// lock comes first, as for every document change; the tool takes only the
+// table's lock, so the two cannot wait for each other.
 Status changeContainer(const StatusContext &ctx, std::string_view id,
                        const std::function<Result<Container>(Module &)> &change) {
     auto lock = DocumentLock::acquire(ctx.documentPath);
     if (!lock)
         return std::move(lock.error());
+    auto tableLock = KernelTableLock::acquire(ctx.kernelTableLockPath);
+    if (!tableLock)
+        return std::move(tableLock.error());
     removeStaleTemporaryFiles(ctx.documentPath);
-    auto policy = loadPolicy(ctx.documentPath);
+    // The bytes as read, to be put back should the kernel refuse the record.
+    auto before = readDocumentBytes(ctx.documentPath);
+    if (!before)
+        return std::move(before.error());
+    auto policy = parsePolicy(before.value());
     if (!policy)
         return std::move(policy.error());
     auto module = findModule(policy.value(), ctx.moduleName);
@@ -62,8 +71,14 @@ Status changeContainer(const StatusContext &ctx, std::string_view id,
         return std::move(record.error());
     if (auto saved = savePolicy(ctx.documentPath, policy.value()); !saved)
         return saved;
-    if (auto written = writeKernelRecord(ctx.kernelStatusPath, record.value()); !written)
+    if (auto written = writeKernelRecord(ctx.kernelStatusPath, record.value()); !written) {
+        // The kernel holds the old state: so must the document, or a later
+        // get would report a status that is not in force.
+        if (auto restored = replaceFileAtomically(ctx.documentPath, before.value()); !restored)
+            printLine("the previous document could not be put back: " + restored.error().chain());
         return written;
+    }
+    // From here the kernel holds the change, and the document keeps it.
     return addPolicyThroughStore(*ctx.store, record.value());
 }
 
@@ -82,6 +97,7 @@ StatusContext defaultStatusContext() {
     ctx.documentPath = "/etc/zorva-scene/scene/zorva_container.json";
     ctx.policyPath = "/etc/zorva-scene/policy/zorva_container.policy";
     ctx.kernelStatusPath = "/sys/kernel/security/vrex/policy_docker/dockerstatus";
+    ctx.kernelTableLockPath = vrex::record::kKernelTableLockPath;
     ctx.moduleName = kContainerModuleType;
     ctx.store = &systemStoreLoader();
     ctx.callerExecutable = &currentExecutable;
@@ -181,11 +197,21 @@ int32_t report(const Error &e) {
     return e.code();
 }
 
+// The daemon's executable as the kernel names it: one of the two paths, or,
+// once a package upgrade has replaced the file under the running daemon, the
+// same path followed by " (deleted)".
+bool isDaemonExecutable(std::string_view exe) {
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (exe.ends_with(kDeleted))
+        exe.remove_suffix(kDeleted.size());
+    return exe == "/sbin/zorva-daemon" || exe == "/usr/sbin/zorva-daemon";
+}
+
 // Entry steps 1 to 3: the caller, a non-null non-empty id, valid UTF-8.
 // On failure the line is printed and the code returned.
 std::optional<int32_t> checkCallerAndId(const StatusContext &ctx, const char *id, std::string_view &idOut) {
     std::string exe = ctx.callerExecutable ? ctx.callerExecutable() : std::string();
-    if (exe != "/sbin/zorva-daemon" && exe != "/usr/sbin/zorva-daemon") {
+    if (!isDaemonExecutable(exe)) {
         printLine("permission denied: caller " + (exe.empty() ? std::string("(unknown)") : exe) +
                   " is not the zorva daemon");
         return codeForKind(ErrorKind::PermissionDenied);

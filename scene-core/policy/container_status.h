@@ -17,6 +17,9 @@ struct StatusContext {
     std::string documentPath;
     std::string policyPath;
     std::string kernelStatusPath;
+    // The kernel table's lock, held by the set operations around the kernel
+    // write and the store update (see KernelTableLock); empty: no lock.
+    std::string kernelTableLockPath;
     std::string moduleName;
     const StoreLoader *store = nullptr;
     // The path of the calling process's executable ("" when unknown).

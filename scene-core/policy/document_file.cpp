@@ -49,7 +49,9 @@ const char *stepName(ReplaceStep step) {
 }  // namespace
 
 Result<std::string> readDocumentBytes(const std::string &path) {
-    vrex::sys::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking: a FIFO at the path is refused below instead of waited
+    // on, which would hold the document lock for ever.
+    vrex::sys::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!fd)
         return Error::fromErrno("open", errno).context("failed to read " + path);
     struct stat st {};

@@ -13,7 +13,8 @@ namespace zorva::scene {
 // Documents larger than this are refused rather than read into memory.
 inline constexpr size_t kMaxDocumentBytes = 32u * 1024 * 1024;
 
-// The whole content of a regular file of at most kMaxDocumentBytes.
+// The whole content of a regular file of at most kMaxDocumentBytes; anything
+// else at the path (a FIFO, a device) is refused without blocking.
 Result<std::string> readDocumentBytes(const std::string &path);
 // Reads and parses the document.
 Result<Policy> loadPolicy(const std::string &path);

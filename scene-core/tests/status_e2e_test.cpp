@@ -2,6 +2,8 @@
 // /usr/sbin/zorva-daemon calls the exports of the built library, which
 // writes the real document path, the kernel status file and, through the
 // real store library, the store file.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -210,4 +212,62 @@ TEST_F(SceneE2E, MissingKernelFileIsNeverCreated) {
                      "result: 1\n");
     EXPECT_FALSE(fileExists(kKernel));
     writeFile(kKernel, "");
+}
+
+TEST_F(SceneE2E, AFailedKernelWriteLeavesTheDocumentAsItWas) {
+    ASSERT_TRUE(run({"set", kId, "2"}).out.ends_with("result: 0\n"));
+    const std::string before = readFile(kDoc);
+    fs::remove(kKernel);
+    auto r = run({"set", kId, "4"});
+    EXPECT_EQ(r.out, "write status policy failed: failed open container sys file: No such file or directory\n"
+                     "result: 1\n");
+    EXPECT_EQ(readFile(kDoc), before);
+    writeFile(kKernel, "");
+    EXPECT_EQ(run({"get", kId}).out, "result: 2\n");
+}
+
+TEST_F(SceneE2E, AFifoAtTheDocumentPathIsRefusedAndHoldsNoLaterCallerUp) {
+    fs::remove(kDoc);
+    ASSERT_EQ(::mkfifo(kDoc.c_str(), 0600), 0);
+    const std::string refused = "failed to read " + kDoc + ": not a regular file\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+    };
+    // Each call in turn: one left waiting would hold the document lock.
+    for (const Case &c :
+         std::vector<Case>{{{"set", kId, "2"}, refused + "result: 1\n"},
+                           {{"set-module", kId, "0", "1"}, "Input module: 0, status: 1\n" + refused + "result: 1\n"},
+                           {{"get", kId}, "get container status failed: " + refused + "result: -1\n"},
+                           {{"set", kId, "4"}, refused + "result: 1\n"}}) {
+        std::vector<std::string> argv = {"timeout", "20", kDaemon};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        auto r = runProcess(argv, "", scene_e2e::libraryEnv());
+        EXPECT_EQ(r.exitCode, 0) << c.args[0] << " did not return (124: timed out)";
+        EXPECT_EQ(r.out, c.out);
+    }
+    EXPECT_EQ(readFile(kKernel), "");
+    fs::remove(kDoc);  // the next set-up writes the document
+}
+
+TEST_F(SceneE2E, TheDaemonKeepsItsRightsAfterAnUpgradeReplacedItsFile) {
+    auto set = run({"--upgraded", "set", kId, "2"});
+    EXPECT_TRUE(set.out.ends_with("vault_store_add_policy ret: 0\nresult: 0\n")) << set.out << set.err;
+    EXPECT_EQ(readFile(kKernel), record(kId, 2, 1, 1, 1));
+    EXPECT_EQ(run({"--upgraded", "get", kId}).out, "result: 2\n");
+    EXPECT_EQ(run({"--upgraded", "get-module", kId, "1"}).out, "result: 1\n");
+}
+
+TEST_F(SceneE2E, AStoreItCannotFullyReadIsNotRewrittenAndTheKernelWriteStands) {
+    const std::string other(64, 'b');
+    const std::string oneLine = kStoreHead.substr(0, kStoreHead.size() - 1) + "<policy id=\"" + other +
+                                "\" global=\"2\" exec=\"1\" net=\"1\" file=\"1\"/>" + kStoreTail;
+    writeFile(kStoreFile, oneLine);
+    auto r = run({"set", kId, "4"});
+    EXPECT_TRUE(r.out.ends_with("vault_store_add_policy ret: -1\nresult: 0\n")) << r.out;
+    EXPECT_EQ(r.err, "Not saving " + kStoreFile +
+                         ": 1 policy element in it could not be read; the file must hold one policy per line\n");
+    EXPECT_EQ(readFile(kStoreFile), oneLine);
+    EXPECT_EQ(readFile(kKernel), record(kId, 4, 1, 1, 1));
+    EXPECT_EQ(run({"get", kId}).out, "result: 4\n");
 }

@@ -1,10 +1,13 @@
 // The status operations with their entry checks, run on temporary files with
 // a stand-in caller path and a fake store library.
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +17,7 @@
 #include "policy/document_file.h"
 #include "full_disk.h"
 #include "record_fixtures.h"
+#include "sysutil/lock_file.h"
 #include "test_util.h"
 
 using namespace zorva::scene;
@@ -81,6 +85,7 @@ protected:
         ctx.documentPath = dir.file("zorva_container.json");
         ctx.policyPath = dir.file("zorva_container.policy");
         ctx.kernelStatusPath = dir.file("dockerstatus");
+        ctx.kernelTableLockPath = dir.file("run/container-policy.lock");
         ctx.moduleName = "container";
         ctx.store = &kFakeLoader;
         ctx.callerExecutable = &daemonPath;
@@ -148,6 +153,30 @@ TEST_F(StatusOps, OnlyTheDaemonMayCallAndTheCheckComesFirst) {
     EXPECT_EQ(kernel(), "");
     ctx.callerExecutable = &sbinDaemonPath;
     EXPECT_EQ(setStatus(kId, 2).first, 0);
+}
+
+namespace {
+std::string deletedDaemonPath() { return "/usr/sbin/zorva-daemon (deleted)"; }
+std::string deletedSbinDaemonPath() { return "/sbin/zorva-daemon (deleted)"; }
+}  // namespace
+
+TEST_F(StatusOps, TheDaemonReplacedOnDiskByAnUpgradeIsStillTheDaemon) {
+    for (auto exe : {&deletedDaemonPath, &deletedSbinDaemonPath}) {
+        ctx.callerExecutable = exe;
+        EXPECT_EQ(setStatus(kId, 2).first, 0) << exe();
+        EXPECT_EQ(getStatus(kId.c_str(), &addon), Outcome(2, "")) << exe();
+    }
+    // Exactly that form, and only for the two paths.
+    static std::string shown;
+    for (const char *name : {"/usr/sbin/zorva-daemon (deleted) (deleted)", "/usr/sbin/zorva-daemon(deleted)",
+                             "/usr/sbin/zorva-daemon (deleted)x", "/usr/sbin/zorva-daemon (Deleted)",
+                             "/usr/bin/zorva-daemon (deleted)", " (deleted)"}) {
+        shown = name;
+        ctx.callerExecutable = [] { return shown; };
+        EXPECT_EQ(setStatus(kId, 4), Outcome(-4, "permission denied: caller " + shown + " is not the zorva daemon\n"));
+    }
+    ctx.callerExecutable = &daemonPath;
+    EXPECT_EQ(getStatus(kId.c_str(), &addon), Outcome(2, ""));
 }
 
 TEST_F(StatusOps, EntryChecksRunInOrderIdThenUtf8ThenArgumentsThenAddon) {
@@ -375,18 +404,97 @@ TEST_F(StatusOps, BrokenDocumentsGiveOneAndStayAsTheyWere) {
               Outcome(1, "failed to read " + ctx.documentPath + ": open: No such file or directory\n"));
 }
 
-TEST_F(StatusOps, KernelFileFailuresComeAfterTheSaveAndGiveOne) {
+TEST_F(StatusOps, AKernelFailurePutsThePreviousDocumentBack) {
+    ASSERT_EQ(setStatus(kId, 2).first, 0);
+    ASSERT_EQ(::chmod(ctx.documentPath.c_str(), 0640), 0);
+    const std::string before = document();
+    fake = FakeStore{};
     ::unlink(ctx.kernelStatusPath.c_str());
-    EXPECT_EQ(setStatus(kId, 2),
+    EXPECT_EQ(setStatus(kId, 4),
               Outcome(1, "write status policy failed: failed open container sys file: No such file or directory\n"));
     EXPECT_FALSE(vrex::testing::fileExists(ctx.kernelStatusPath)) << "the kernel file is never created";
-    EXPECT_EQ(stored(kId).status, 2) << "the document is saved before the kernel write";
+    EXPECT_EQ(setStatus(kOtherId, 0).first, 1);
+    EXPECT_EQ(setModule(kId.c_str(), 1, 3, &addon).first, 1);
+    // A failed status operation changes nothing: the document is byte for
+    // byte as it was, with its mode, and a get reports what is in force.
+    EXPECT_EQ(document(), before);
+    struct stat st {};
+    ASSERT_EQ(::stat(ctx.documentPath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(getStatus(kId.c_str(), &addon), Outcome(2, ""));
+    EXPECT_EQ(getModule(kId.c_str(), 1, &addon), Outcome(1, ""));
+    EXPECT_EQ(getStatus(kOtherId.c_str(), &addon).first, -1);
     EXPECT_EQ(fake.opened, 0) << "the store is not reached after a kernel failure";
 
     ctx.kernelStatusPath = "/dev/full";
     EXPECT_EQ(setStatus(kId, 4),
               Outcome(1, "write status policy failed: failed write data to container sys file: No space left on "
                          "device\n"));
+    EXPECT_EQ(document(), before);
+    EXPECT_TRUE(vrex::testing::directoryEntries(dir.path()) ==
+                (std::vector<std::string>{"run", "zorva_container.json"}))
+        << "no temporary file is left";
+}
+
+namespace {
+
+// Runs body in a child that the alarm ends after `seconds`: a call that
+// blocks fails the test instead of hanging it. Returns the exit status, or
+// 128 + the signal.
+int inChildWithin(unsigned seconds, const std::function<int()> &body) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::alarm(seconds);
+        ::freopen("/dev/null", "w", stdout);
+        ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+TEST_F(StatusOps, AFifoAtTheDocumentPathIsRefusedWithoutWaiting) {
+    ::unlink(ctx.documentPath.c_str());
+    ASSERT_EQ(::mkfifo(ctx.documentPath.c_str(), 0600), 0);
+    const std::string line = "failed to read " + ctx.documentPath + ": not a regular file\n";
+    EXPECT_EQ(inChildWithin(10, [&] { return runSetStatus(ctx, kId.c_str(), 2, &addon) == 1 ? 0 : 1; }), 0);
+    // Printed in this process: the line, and the lock released for the next caller.
+    EXPECT_EQ(setStatus(kId, 2), Outcome(1, line));
+    EXPECT_EQ(inChildWithin(10, [&] { return runGetStatus(ctx, kId.c_str(), &addon) == -1 ? 0 : 1; }), 0);
+    EXPECT_EQ(inChildWithin(10, [&] { return runSetModuleStatus(ctx, kId.c_str(), 0, 1, &addon) == 1 ? 0 : 1; }), 0);
+    EXPECT_EQ(kernel(), "");
+}
+
+TEST_F(StatusOps, SetOperationsWaitForTheKernelTableLock) {
+    vrex::sys::UniqueFd held;
+    ASSERT_TRUE(vrex::sys::lockPrivateFile(ctx.kernelTableLockPath, held).ok());
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        held.reset();  // the lock belongs to the parent's open file, shared by this copy
+        ::freopen("/dev/null", "w", stdout);
+        ::_exit(runSetStatus(ctx, kId.c_str(), 4, &addon) == 0 ? 0 : 1);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(kernel(), "") << "the kernel was written while another writer held the table";
+    held.reset();
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(kernel(), record(kId, 4, 1, 1, 1));
+}
+
+TEST_F(StatusOps, APlantedKernelTableLockFailsTheSetBeforeAnythingChanges) {
+    const std::string before = document();
+    ASSERT_EQ(::mkdir(dir.file("run").c_str(), 0700), 0);
+    writeFile(ctx.kernelTableLockPath, "");
+    ASSERT_EQ(::chmod(ctx.kernelTableLockPath.c_str(), 0666), 0);
+    EXPECT_EQ(setStatus(kId, 2), Outcome(1, "failed to lock the kernel policy table: " + ctx.kernelTableLockPath +
+                                                " is not a regular file of this user closed to others (mode 0600)\n"));
+    EXPECT_EQ(document(), before);
+    EXPECT_EQ(kernel(), "");
+    EXPECT_EQ(fake.opened, 0);
 }
 
 TEST(KernelRecord, AShortWriteIsAFailure) {

@@ -1,5 +1,6 @@
 #include "sysutil/io.h"
 
+#include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -46,6 +47,22 @@ int lockExclusive(int fd) {
     while (::flock(fd, LOCK_EX) != 0) {
         if (errno != EINTR)
             return errno;
+    }
+    return 0;
+}
+
+int reserveStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        // open returns the lowest free number: this one, as the lower ones are open.
+        int null = ::open("/dev/null", O_RDONLY);
+        if (null < 0)
+            return errno;
+        if (null != fd) {
+            ::close(null);
+            return EBADF;
+        }
     }
     return 0;
 }

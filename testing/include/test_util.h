@@ -48,6 +48,17 @@ struct ProcessResult {
 // environment. Waits for it to end.
 ProcessResult runProcess(const std::vector<std::string> &argv, const std::string &input = "",
                          const std::vector<std::string> &extraEnv = {});
+// Where runProcessWithOutput sends the child's standard output.
+enum class ChildOutput {
+    Merged,   // into one pipe with standard error: result.out holds both, in the order written
+    DevFull,  // to /dev/full, where every write fails with ENOSPC
+    Closed,   // nowhere: descriptor 1 is closed
+};
+// Runs argv[0] as runProcess does, with no input and standard output as
+// `output` says; standard error is captured in result.err (but for Merged).
+ProcessResult runProcessWithOutput(const std::vector<std::string> &argv, ChildOutput output,
+                                   const std::vector<std::string> &extraEnv = {});
+
 // Waits for child `pid` to end and records how it ended in result.
 void waitForExit(pid_t pid, ProcessResult &result);
 

@@ -219,6 +219,52 @@ ProcessResult runProcess(const std::vector<std::string> &argv, const std::string
     return result;
 }
 
+ProcessResult runProcessWithOutput(const std::vector<std::string> &argv, ChildOutput output,
+                                   const std::vector<std::string> &extraEnv) {
+    if (argv.empty())
+        throw std::invalid_argument("runProcessWithOutput: empty argv");
+    int errPipe[2];
+    if (pipe2(errPipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
+    CStringArray envp(environmentWith(extraEnv));
+    CStringArray args(argv);
+
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork: " + std::string(std::strerror(errno)));
+    if (pid == 0) {
+        int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        dup2(null, 0);
+        dup2(errPipe[1], 2);
+        if (output == ChildOutput::Merged) {
+            dup2(errPipe[1], 1);
+        } else if (output == ChildOutput::DevFull) {
+            int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+            dup2(full, 1);
+        } else {
+            close(1);
+        }
+        signal(SIGPIPE, SIG_DFL);
+        execvpe(args.data()[0], args.data(), envp.data());
+        dprintf(2, "exec %s: %s\n", args.data()[0], std::strerror(errno));
+        _exit(127);
+    }
+    close(errPipe[1]);
+    ProcessResult result;
+    std::string &sink = output == ChildOutput::Merged ? result.out : result.err;
+    char buf[65536];
+    for (ssize_t n; (n = read(errPipe[0], buf, sizeof buf)) != 0;) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            break;
+        sink.append(buf, static_cast<size_t>(n));
+    }
+    close(errPipe[0]);
+    waitForExit(pid, result);
+    return result;
+}
+
 std::vector<std::string> directoryEntries(const std::string &dir) {
     std::vector<std::string> names;
     std::error_code ec;

@@ -25,6 +25,13 @@ ssize_t readOnce(int fd, void *buffer, size_t size);
 // resumed. Returns 0, or the errno of the failure.
 int lockExclusive(int fd);
 
+// Puts /dev/null, opened read-only, on each of the descriptors 0, 1 and 2
+// that is closed. Files the program opens later then cannot take those
+// numbers and receive what is printed for standard output or error, while a
+// write to a stream that was closed still fails (EBADF), as it would have.
+// Returns 0, or the errno of the first failure.
+int reserveStandardDescriptors();
+
 // The system's text for errno value `err`.
 std::string errorText(int err);
 
