@@ -128,6 +128,11 @@ constexpr const char *kVariantNames[] = {"uid",     "username", "kmod",         
 
 }  // namespace
 
+const char *variableKindName(VariableKind kind) {
+    auto index = static_cast<size_t>(kind);
+    return index < std::size(kVariantNames) ? kVariantNames[index] : "";
+}
+
 VariableTypes VariableTypes::uids(std::vector<uint32_t> values) { return {VariableKind::Uid, std::move(values)}; }
 
 VariableTypes VariableTypes::strings(VariableKind kind, std::vector<std::string> values) {
