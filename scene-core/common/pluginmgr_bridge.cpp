@@ -133,33 +133,35 @@ Result<std::optional<std::string>> selectedPluginManagerDirectory(std::string_vi
     return selected;
 }
 
-Status checkTrustedDirectory(const std::string &dir) {
+Result<std::string> checkTrustedDirectory(const std::string &dir) {
     if (dir.empty() || dir.front() != '/')
         return refusedDirectory(dir, "not absolute");
     auto real = resolved(dir);
     if (!real)
         return refusedDirectory(dir, real.error().chain());
-    return checkResolvedDirectory(dir, real.value());
+    if (auto checked = checkResolvedDirectory(dir, real.value()); !checked)
+        return std::move(checked.error());
+    return real;
 }
 
-Status checkTrustedLibrary(const std::string &file) {
+Result<std::string> checkTrustedLibrary(const std::string &file) {
     auto real = resolved(file);
     if (!real)
         return Error(ErrorKind::PluginManagerFailed, file + ": " + real.error().chain());
     // The file may be a link into another directory: that one must be
     // trusted as well.
-    if (auto dir = checkResolvedDirectory(vrex::sys::directoryOf(real.value()), vrex::sys::directoryOf(real.value()));
-        !dir)
-        return dir;
+    const std::string dir = vrex::sys::directoryOf(real.value());
+    if (auto checked = checkResolvedDirectory(dir, dir); !checked)
+        return std::move(checked.error());
     struct stat st {};
     if (::lstat(real.value().c_str(), &st) != 0)
         return Error(ErrorKind::PluginManagerFailed, real.value() + ": " + vrex::sys::errorText(errno));
+    const std::string refused = "plugin manager library " + real.value() + " refused: ";
     if (!S_ISREG(st.st_mode))
-        return Error(ErrorKind::PluginManagerFailed,
-                     "plugin manager library " + real.value() + " refused: not a regular file");
+        return Error(ErrorKind::PluginManagerFailed, refused + "not a regular file");
     if (auto why = untrustedBecause(st, false))
-        return Error(ErrorKind::PluginManagerFailed, "plugin manager library " + real.value() + " refused: " + *why);
-    return {};
+        return Error(ErrorKind::PluginManagerFailed, refused + *why);
+    return real;
 }
 
 Result<std::string> pluginManagerLibraryPath(const PluginManagerLoader &loader) {
@@ -175,12 +177,13 @@ Result<std::string> pluginManagerLibraryPath(const PluginManagerLoader &loader) 
     }
     if (!selected)
         return loader.defaultDirectory + "/" + kPluginManagerLibrary;
-    if (auto trusted = checkTrustedDirectory(*selected); !trusted)
-        return bridgeError(trusted.error().chain());
-    std::string file = resolved(*selected).value() + "/" + kPluginManagerLibrary;
-    if (auto trusted = checkTrustedLibrary(file); !trusted)
-        return bridgeError(trusted.error().chain());
-    return resolved(file);
+    auto dir = checkTrustedDirectory(*selected);
+    if (!dir)
+        return bridgeError(dir.error().chain());
+    auto file = checkTrustedLibrary(dir.value() + "/" + kPluginManagerLibrary);
+    if (!file)
+        return bridgeError(file.error().chain());
+    return file;
 }
 
 Status mergeWithTable(const PluginManagerTable &table, const std::string &scene, const std::string &policyPath) {

@@ -54,10 +54,11 @@ const PluginManagerLoader &systemPluginManagerLoader();
 // line selects one, else the value (checked only for being absolute here).
 Result<std::optional<std::string>> selectedPluginManagerDirectory(std::string_view productInfo);
 
-// Success when the directory, every directory above it and (when given) the
-// library file are as the rule above demands.
-Status checkTrustedDirectory(const std::string &dir);
-Status checkTrustedLibrary(const std::string &file);
+// The directory or library file with its links resolved, when it, every
+// directory above it and (for the file) the directory it lies in are as
+// the rule above demands; else the refusal.
+Result<std::string> checkTrustedDirectory(const std::string &dir);
+Result<std::string> checkTrustedLibrary(const std::string &file);
 
 // The full path of the library to load (links resolved for a selected one).
 Result<std::string> pluginManagerLibraryPath(const PluginManagerLoader &loader);

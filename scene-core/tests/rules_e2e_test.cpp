@@ -347,4 +347,8 @@ TEST_F(RulesE2E, FilesThatAreNotRegularAreNotWaitedOn) {
     EXPECT_EQ(run({"add-file", "/b", "0"}).out, "result: 0\n");
     EXPECT_EQ(calls(), (std::vector<std::string>{mergeCall(), "compileInitPolicy"}));
     EXPECT_TRUE(fs::is_regular_file(kPolicy));
+    fs::remove(kSceneDocumentPath);
+    ASSERT_EQ(::mkfifo(kSceneDocumentPath.c_str(), 0600), 0);
+    EXPECT_EQ(run({"add-file", "/c", "0"}).out,
+              "failed to read " + kSceneDocumentPath + ": not a regular file\nresult: 1\n");
 }
