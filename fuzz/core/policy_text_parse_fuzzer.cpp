@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > (1u << 20))
         return 0;
     using namespace zorva::scene;
-    auto parsed = parsePolicyText(std::string_view(reinterpret_cast<const char *>(data), size));
+    auto parsed = parsePolicyText(std::string(reinterpret_cast<const char *>(data), size));
     if (!parsed)
         return 0;
     PolicyText rendered = renderPolicyText(parsed.value().model);

@@ -22,7 +22,9 @@ Error tooLarge(const std::string &path, size_t maxBytes) {
 // Reads the open regular file to its end, within the bound.
 Result<std::string> readToEnd(int fd, const std::string &path, size_t sizeHint, size_t maxBytes) {
     std::string bytes;
-    bytes.resize(std::min(sizeHint, maxBytes + 1));
+    // One byte more than the size the file claims, so that the read that
+    // finds its end needs no larger buffer.
+    bytes.resize(std::min(sizeHint + 1, maxBytes + 1));
     size_t done = 0;
     // Read to the end even if the file grew or shrank since fstat (or, like
     // the kernel's files, reports no size at all), within the bound.

@@ -4,7 +4,8 @@
 // time linear in the text: nlohmann's ordered objects look each new key up
 // by a linear search, which lets one object of a few hundred thousand keys
 // in a hostile document hold the caller for minutes. Nesting deeper than
-// kMaxJsonDepth is refused. The document's fuzz target checks the tree
+// kMaxJsonDepth is refused, and so is anything but blanks after the value
+// (nlohmann stops reading at a NUL byte and ignores the rest). The document's fuzz target checks the tree
 // against nlohmann's parser.
 #pragma once
 

@@ -43,11 +43,10 @@ Status markDeploymentPending(const std::string &markPath) {
         return writeFailed("open", errno, context);
     if (int err = vrex::sys::writeAll(fd.get(), kMarkText, sizeof kMarkText - 1); err != 0)
         return writeFailed("write", err, context);
-    if (::fsync(fd.get()) != 0)
-        return writeFailed("fsync", errno, context);
     if (fd.close() != 0)
         return writeFailed("close", errno, context);
-    // The mark counts only once its name is on disk.
+    // The mark counts once its name is on disk; its text is only for the
+    // administrator, so the file itself need not be flushed.
     vrex::sys::UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dirFd)
         return writeFailed("open directory", errno, context);

@@ -14,8 +14,8 @@ namespace zorva::scene {
 // deploy everything).
 bool deploymentPending(const std::string &markPath);
 
-// Creates the mark and makes it durable (the file and its directory are
-// flushed) before returning; creates the mark's directory when it is
+// Creates the mark and makes it durable (its directory is flushed) before
+// returning; creates the mark's directory when it is
 // missing. A failure is a policy file write failure.
 Status markDeploymentPending(const std::string &markPath);
 

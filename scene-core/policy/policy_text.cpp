@@ -198,6 +198,20 @@ Result<PolicyTextModel> policyTextModel(const Policy &policy, std::vector<bool> 
 PolicyText renderPolicyText(PolicyTextModel model) {
     PolicyText out;
     std::string &text = out.text;
+    // Roughly its size, so that the text is not copied as it grows.
+    size_t estimate = 1024;
+    for (const auto &section : model.sections) {
+        estimate += 256 + section.name.size() * 2 + section.rules.size() * 512;
+        for (const auto &var : section.variables) {
+            estimate += 64 + var.name.size();
+            if (const auto *strings = var.value.stringList())
+                for (const auto &s : *strings)
+                    estimate += s.size() + 8;
+            if (const auto *uids = var.value.uidList())
+                estimate += uids->size() * 12;
+        }
+    }
+    text.reserve(estimate);
     text += "zorva-policy 1\n";
     text += "# generated from the scene policy document; changes made here are overwritten\n";
     out.headerLine.begin = text.size();

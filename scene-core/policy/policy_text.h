@@ -92,6 +92,7 @@ std::string renderListValue(const VariableTypes &value);
 
 // Parses a policy text. Anything but the exact form renderPolicyText writes
 // (comment lines at the top level aside) is refused with the line number.
-Result<PolicyText> parsePolicyText(std::string_view text);
+// The text is kept in the result (taken over, not copied).
+Result<PolicyText> parsePolicyText(std::string text);
 
 }  // namespace zorva::scene

@@ -313,7 +313,6 @@ public:
         }
         if (!haveHeader)
             throw Refusal{"no scene line"};
-        out.text = std::string(text_);
         return out;
     }
 
@@ -368,10 +367,12 @@ private:
 
 }  // namespace
 
-Result<PolicyText> parsePolicyText(std::string_view text) {
+Result<PolicyText> parsePolicyText(std::string text) {
     TextParser parser(text);
     try {
-        return parser.parse();
+        PolicyText out = parser.parse();
+        out.text = std::move(text);
+        return out;
     } catch (const Refusal &r) {
         return Error::foreign("line " + std::to_string(parser.lineNumber()) + ": " + r.what)
             .context("not a policy text of this library");

@@ -235,10 +235,33 @@ void writeModule(JsonWriter &w, const Module &m) {
     w.close('}');
 }
 
+// Roughly the size of the text: each string with its quotes, indentation
+// and line end. Reserving it spares the copies of a growing buffer.
+size_t estimatedSize(const Module &m) {
+    size_t size = 512 + m.addon.size();
+    for (const auto &child : m.modules)
+        size += estimatedSize(child);
+    for (const auto &rule : m.rules)
+        size += 512 + rule.operation.size() + rule.subject.size() + rule.object.size() + rule.permission.size() * 32;
+    for (const auto &var : m.variables) {
+        size += 256 + var.name.size();
+        if (const auto *strings = var.value.stringList())
+            for (const auto &s : *strings)
+                size += s.size() + 40;
+        if (const auto *uids = var.value.uidList())
+            size += uids->size() * 40;
+    }
+    return size;
+}
+
 }  // namespace
 
 Result<std::string> writePolicyJson(const Policy &policy) {
     std::string out;
+    size_t estimate = 1024;
+    for (const auto &m : policy.modules)
+        estimate += estimatedSize(m);
+    out.reserve(estimate);
     JsonWriter w(out);
     try {
         w.open('{');

@@ -69,7 +69,7 @@ std::optional<PolicyText> oldPolicyText(const std::string &path) {
     auto file = readRegularFileIfPresent(path, kMaxPolicyTextBytes);
     if (!file || !file.value().present)
         return std::nullopt;
-    auto text = parsePolicyText(file.value().bytes);
+    auto text = parsePolicyText(std::move(file.value().bytes));
     if (!text)
         return std::nullopt;
     return std::move(text.value());

@@ -59,6 +59,10 @@ TEST(JsonReader, RefusesWhatIsNotJson) {
         EXPECT_NE(ours.error().chain().find(error), std::string::npos) << ours.error().chain();
         EXPECT_FALSE(Json::accept(text)) << text;
     }
+    // nlohmann stops at a NUL byte and ignores what follows; we do not.
+    const std::string trailing("{\"a\": 1}\0{\"b\": 2}", 16);
+    EXPECT_TRUE(Json::accept(trailing));
+    EXPECT_EQ(readJson(trailing).error().chain(), "syntax error at byte 8: expected end of input");
     std::string deepest = std::string(kMaxJsonDepth, '[') + std::string(kMaxJsonDepth, ']');
     EXPECT_TRUE(readJson(deepest).ok());
 }

@@ -16,6 +16,13 @@
 
 #include "vrex_interpreter.h"
 
+/* True when calls are recorded: the lines are built only then. */
+static int recording(const char *name) {
+    const char *path = getenv("VREX_TEST_INTERPRETER_LOG");
+    const char *kill = getenv("VREX_TEST_INTERPRETER_KILL");
+    return (path != NULL && *path != '\0') || (kill != NULL && strcmp(kill, name) == 0);
+}
+
 static void record(const char *name, const char *line) {
     const char *path = getenv("VREX_TEST_INTERPRETER_LOG");
     const char *kill = getenv("VREX_TEST_INTERPRETER_KILL");
@@ -87,8 +94,12 @@ int deployPolicy(void) {
 
 int compileSectionPolicy(const char *section, const char *policy) {
     char *line = NULL;
-    char *s = escaped(section);
-    char *p = escaped(policy);
+    char *s;
+    char *p;
+    if (!recording("compileSectionPolicy"))
+        return result_for("compileSectionPolicy");
+    s = escaped(section);
+    p = escaped(policy);
     if (s != NULL && p != NULL && asprintf(&line, "compileSectionPolicy %s %s", s, p) >= 0) {
         record("compileSectionPolicy", line);
         free(line);
@@ -105,8 +116,12 @@ int sendPolicy(void) {
 
 int modifyDynamicVariable(const char *name, const char *value, unsigned int type) {
     char *line = NULL;
-    char *n = escaped(name);
-    char *v = escaped(value);
+    char *n;
+    char *v;
+    if (!recording("modifyDynamicVariable"))
+        return result_for("modifyDynamicVariable");
+    n = escaped(name);
+    v = escaped(value);
     if (n != NULL && v != NULL && asprintf(&line, "modifyDynamicVariable %s %s %u", n, v, type) >= 0) {
         record("modifyDynamicVariable", line);
         free(line);
