@@ -6,7 +6,7 @@ doc=/etc/zorva-scene/scene/zorva_container.json
 policy=/etc/zorva-scene/policy/zorva_container.policy
 driver=$VREX_DEMO_BUILD/scene-core/tests/zorva-scene-driver
 standin=$VREX_DEMO_BUILD/testing/pluginmgr/libzorva_scene_pluginmgr.so.0
-libdir=$(dirname "$(ldconfig -p | grep -o '/[^ ]*libzorva_scene_container.so.0$' | head -n 1)")
+libdir=/usr/lib/x86_64-linux-gnu
 calls=$(mktemp)
 
 step() {
@@ -62,10 +62,11 @@ step zorva-daemon remove-file /etc/shadow 3
 step zorva-daemon --kind 7 add-net /bin/nc
 echo
 echo "A failed deployment stays pending, and the next operation deploys everything:"
-step env VREX_TEST_INTERPRETER_FAIL=sendPolicy=5 zorva-daemon remove-file /var/log 2
+step env VREX_TEST_INTERPRETER_FAIL=sendPolicy=5 zorva-daemon add-file /srv/cache 2
 echo "  pending mark: $(ls /etc/zorva-scene/policy/*.pending 2>/dev/null)"
 show_calls
-step zorva-daemon remove-file /var/log 2
+step zorva-daemon add-file /srv/cache 2
+echo "  pending mark: $(ls /etc/zorva-scene/policy/*.pending 2>/dev/null || echo none)"
 show_calls
 echo
 echo "The policy text $policy:"
