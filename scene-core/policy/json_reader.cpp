@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <unordered_map>
+#include <map>
 #include <vector>
 
 #include "common/text.h"
@@ -25,10 +25,11 @@ struct SyntaxError {
 };
 
 // An open object or list. Objects past a few keys get an index of their
-// keys, so that a duplicate is found without a search.
+// keys, so that a duplicate is found without a search through them all (an
+// ordered one: crafted keys cannot make it slow as colliding hashes could).
 struct Frame {
     Json *value;
-    std::unique_ptr<std::unordered_map<std::string, size_t>> index;
+    std::unique_ptr<std::map<std::string, size_t, std::less<>>> index;
 };
 
 constexpr size_t kIndexFrom = 16;
@@ -116,7 +117,7 @@ private:
                 if (member.first == key)
                     return member.second = Json();
             if (members.size() + 1 >= kIndexFrom) {
-                frame.index = std::make_unique<std::unordered_map<std::string, size_t>>();
+                frame.index = std::make_unique<std::map<std::string, size_t, std::less<>>>();
                 for (size_t i = 0; i < members.size(); ++i)
                     frame.index->emplace(members[i].first, i);
                 frame.index->emplace(key, members.size());
