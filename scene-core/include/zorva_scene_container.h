@@ -122,8 +122,8 @@ ZORVA_SCENE_API int32_t zorva_scene_container_set_module_status(const char *cont
 ZORVA_SCENE_API int32_t zorva_scene_add_container_policy_by_path_filectl(const char *path, uint32_t mode,
                                                                          const zorva_scene_addon_info *addon);
 
-/* Removes `path` from the file-control list chosen by `mode` (0 access,
- * 1 write, 2 unlink); -3 when it is not listed. */
+/* Removes `path` (every copy of it) from the file-control list chosen by
+ * `mode` (0 access, 1 write, 2 unlink); -3 when it is not listed. */
 ZORVA_SCENE_API int32_t zorva_scene_remove_container_policy_by_path_filectl(const char *path, uint32_t mode,
                                                                             const zorva_scene_addon_info *addon);
 

@@ -60,7 +60,8 @@ Result<bool> applyChange(std::vector<std::string> &list, RuleAction action, std:
     }
     if (it == list.end())
         return Error(ErrorKind::NotFound, "path \"" + escaped(path) + "\" not found in " + std::string(listName));
-    list.erase(it);
+    // Every copy goes: a hand-edited list may hold a path twice.
+    list.erase(std::remove(it, list.end(), path), list.end());
     return true;
 }
 

@@ -41,8 +41,9 @@ inline constexpr size_t kMaxPolicyTextBytes = 64u * 1024 * 1024;
 // document, change the list named by `listName` (a dotted variable name),
 // and when it changed or a deployment is pending: mark the deployment
 // pending, save the document, write the policy text, merge, deploy, clear
-// the mark. Adding a listed path changes nothing; removing an absent one is
-// a not-found error that changes nothing.
+// the mark. Adding a listed path changes nothing; removing takes every copy
+// of the path out, and removing an absent one is a not-found error that
+// changes nothing.
 Status changePathRule(const RuleContext &ctx, RuleAction action, std::string_view listName, std::string_view path);
 
 // The list a mode selects: for file control 0, 1, 2 (else invalid

@@ -212,6 +212,14 @@ TEST_F(RuleOperations, RepeatedAddWritesAndCallsNothing) {
     EXPECT_EQ(list(kFilectlUnlinkList), std::vector<std::string>{"/a"});
 }
 
+TEST_F(RuleOperations, RemoveTakesEveryCopyOfAPathOut) {
+    std::string doc = readFile(ctx_.documentPath);
+    doc.replace(doc.find("\"value\": []"), 11, "\"value\": [\"/a\", \"/b\", \"/a\"]");
+    writeFile(ctx_.documentPath, doc);
+    EXPECT_EQ(removeFile("/a"), 0);
+    EXPECT_EQ(list(kFilectlAccessList), std::vector<std::string>{"/b"});
+}
+
 TEST_F(RuleOperations, KernelRunningAPolicyDeploysInsteadOfCompilingAnew) {
     writeFile(ctx_.kernelPolicyStatusPath, "1\n");
     expectRun([&] { return addFile("/a"); }, 0, "", {"deployPolicy"});
