@@ -18,6 +18,9 @@ echo
 echo "== core library: set and get status on 1,000 containers against python3 json"
 "$b/core/bench_scene_status" 50
 echo
+echo "== core library: add one path to lists of 1,000, 10,000 and 100,000 paths against python3 json"
+"$b/core/bench_scene_rules"
+echo
 echo "== converter: 4 million audit lines against grep and awk"
 bash bench/converter/run.sh build/release
 echo

@@ -8,6 +8,7 @@
 #include <new>
 #include <optional>
 
+#include "common/entry_checks.h"
 #include "common/kernel_record.h"
 #include "common/output.h"
 #include "common/text.h"
@@ -18,8 +19,6 @@ namespace zorva::scene {
 
 namespace {
 
-constexpr int32_t kAddonKindCode = -14;
-constexpr int32_t kMaxAddonKind = 2;
 constexpr uint32_t kModuleCount = 3;
 constexpr uint32_t kMaxModuleStatus = 3;
 
@@ -197,25 +196,11 @@ int32_t report(const Error &e) {
     return e.code();
 }
 
-// The daemon's executable as the kernel names it: one of the two paths, or,
-// once a package upgrade has replaced the file under the running daemon, the
-// same path followed by " (deleted)".
-bool isDaemonExecutable(std::string_view exe) {
-    constexpr std::string_view kDeleted = " (deleted)";
-    if (exe.ends_with(kDeleted))
-        exe.remove_suffix(kDeleted.size());
-    return exe == "/sbin/zorva-daemon" || exe == "/usr/sbin/zorva-daemon";
-}
-
 // Entry steps 1 to 3: the caller, a non-null non-empty id, valid UTF-8.
 // On failure the line is printed and the code returned.
 std::optional<int32_t> checkCallerAndId(const StatusContext &ctx, const char *id, std::string_view &idOut) {
-    std::string exe = ctx.callerExecutable ? ctx.callerExecutable() : std::string();
-    if (!isDaemonExecutable(exe)) {
-        printLine("permission denied: caller " + (exe.empty() ? std::string("(unknown)") : exe) +
-                  " is not the zorva daemon");
-        return codeForKind(ErrorKind::PermissionDenied);
-    }
+    if (auto code = refuseCaller(ctx.callerExecutable))
+        return code;
     if (id == nullptr)
         return report(Error(ErrorKind::InvalidArgument, "container id is null"));
     idOut = id;
@@ -223,19 +208,6 @@ std::optional<int32_t> checkCallerAndId(const StatusContext &ctx, const char *id
         return report(Error(ErrorKind::InvalidArgument, "container id is empty"));
     if (!isValidUtf8(idOut))
         return report(Error::foreign("invalid utf-8 sequence").context("container id is not valid UTF-8"));
-    return std::nullopt;
-}
-
-// Entry step 5.
-std::optional<int32_t> checkAddon(const zorva_scene_addon_info *addon) {
-    if (addon == nullptr) {
-        printLine("invalid addon kind: addon info is null");
-        return kAddonKindCode;
-    }
-    if (addon->kind < 0 || addon->kind > kMaxAddonKind) {
-        printLine("invalid addon kind: " + std::to_string(addon->kind));
-        return kAddonKindCode;
-    }
     return std::nullopt;
 }
 
@@ -262,7 +234,7 @@ int32_t runGetStatus(const StatusContext &ctx, const char *id, const zorva_scene
         // An id that is not UTF-8 gives 1 here as well: no container status is 1.
         if (auto code = checkCallerAndId(ctx, id, cid))
             return *code;
-        if (auto code = checkAddon(addon))
+        if (auto code = refuseAddon(addon))
             return *code;
         auto status = getContainerStatus(ctx, cid);
         if (!status) {
@@ -280,7 +252,7 @@ int32_t runSetStatus(const StatusContext &ctx, const char *id, int32_t status, c
             return *code;
         if (!vrex::record::isGlobalSwitchValue(status))
             return report(Error(ErrorKind::InvalidArgument, "invalid container status " + std::to_string(status)));
-        if (auto code = checkAddon(addon))
+        if (auto code = refuseAddon(addon))
             return *code;
         auto done = setContainerStatus(ctx, cid, status);
         return done ? 0 : report(done.error());
@@ -298,7 +270,7 @@ int32_t runGetModuleStatus(const StatusContext &ctx, const char *id, uint32_t mo
             report(Error(ErrorKind::InvalidArgument, "invalid module " + std::to_string(module)));
             return -1;
         }
-        if (auto code = checkAddon(addon))
+        if (auto code = refuseAddon(addon))
             return *code;
         auto value = getContainerModuleStatus(ctx, cid, module);
         if (!value) {
@@ -319,7 +291,7 @@ int32_t runSetModuleStatus(const StatusContext &ctx, const char *id, uint32_t mo
         if (module >= kModuleCount || status > kMaxModuleStatus)
             return report(Error(ErrorKind::InvalidArgument,
                                 "invalid module " + std::to_string(module) + " or status " + std::to_string(status)));
-        if (auto code = checkAddon(addon))
+        if (auto code = refuseAddon(addon))
             return *code;
         auto done = setContainerModuleStatus(ctx, cid, module, status);
         return done ? 0 : report(done.error());

@@ -4,9 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 
+#include "common/file_read.h"
 #include "sysutil/atomic_file.h"
 #include "sysutil/io.h"
 #include "sysutil/path.h"
@@ -48,41 +48,7 @@ const char *stepName(ReplaceStep step) {
 
 }  // namespace
 
-Result<std::string> readDocumentBytes(const std::string &path) {
-    // Non-blocking: a FIFO at the path is refused below instead of waited
-    // on, which would hold the document lock for ever.
-    vrex::sys::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!fd)
-        return Error::fromErrno("open", errno).context("failed to read " + path);
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0)
-        return Error::fromErrno("fstat", errno).context("failed to read " + path);
-    if (!S_ISREG(st.st_mode))
-        return Error::foreign("not a regular file").context("failed to read " + path);
-    if (static_cast<unsigned long long>(st.st_size) > kMaxDocumentBytes)
-        return Error::foreign("larger than " + std::to_string(kMaxDocumentBytes) + " bytes")
-            .context("failed to read " + path);
-    std::string bytes;
-    bytes.resize(static_cast<size_t>(st.st_size));
-    size_t done = 0;
-    // Read to the end even if the file grew or shrank since fstat, within the cap.
-    for (;;) {
-        if (done == bytes.size()) {
-            if (bytes.size() >= kMaxDocumentBytes + 1)
-                return Error::foreign("larger than " + std::to_string(kMaxDocumentBytes) + " bytes")
-                    .context("failed to read " + path);
-            bytes.resize(std::min(bytes.size() + 4096, kMaxDocumentBytes + 1));
-        }
-        ssize_t n = vrex::sys::readOnce(fd.get(), bytes.data() + done, bytes.size() - done);
-        if (n < 0)
-            return Error::fromErrno("read", errno).context("failed to read " + path);
-        if (n == 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    bytes.resize(done);
-    return bytes;
-}
+Result<std::string> readDocumentBytes(const std::string &path) { return readRegularFile(path, kMaxDocumentBytes); }
 
 Result<Policy> loadPolicy(const std::string &path) {
     auto bytes = readDocumentBytes(path);

@@ -1,5 +1,8 @@
 #include "policy.h"
 
+#include "policy/json_reader.h"
+#include "policy/policy_writer.h"
+
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -127,6 +130,11 @@ constexpr const char *kVariantNames[] = {"uid",     "username", "kmod",         
                                          "package", "func",     "path_package", "container"};
 
 }  // namespace
+
+const char *variableKindName(VariableKind kind) {
+    auto index = static_cast<size_t>(kind);
+    return index < std::size(kVariantNames) ? kVariantNames[index] : "";
+}
 
 VariableTypes VariableTypes::uids(std::vector<uint32_t> values) { return {VariableKind::Uid, std::move(values)}; }
 
@@ -329,8 +337,10 @@ void from_json(const Json &j, Policy &v) {
 Result<Policy> parsePolicy(std::string_view bytes) {
     constexpr const char *kContext = "when deserializing loaded json bytes to policy";
     try {
-        Json j = Json::parse(bytes.begin(), bytes.end());
-        return j.get<Policy>();
+        auto tree = readJson(bytes);
+        if (!tree)
+            return std::move(tree.error()).context(kContext);
+        return tree.value().get<Policy>();
     } catch (const ShapeError &e) {
         return Error::foreign(e.what()).context(kContext);
     } catch (const Json::exception &e) {
@@ -340,16 +350,7 @@ Result<Policy> parsePolicy(std::string_view bytes) {
     }
 }
 
-Result<std::string> dumpPolicy(const Policy &policy) {
-    try {
-        Json j = policy;
-        std::string text = j.dump(2);
-        text += '\n';
-        return text;
-    } catch (const Json::exception &e) {
-        return Error::foreign(e.what()).context("when serializing policy to json");
-    }
-}
+Result<std::string> dumpPolicy(const Policy &policy) { return writePolicyJson(policy); }
 
 Result<Module *> findRootModule(Policy &policy) {
     for (auto &m : policy.modules)

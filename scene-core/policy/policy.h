@@ -44,6 +44,9 @@ struct Container {
 // The variant names, in the order of their numeric index.
 enum class VariableKind : uint8_t { Uid, Username, Kmod, Path, Package, Func, PathPackage, Container };
 
+// The variant's name as documents write it ("path" for Path).
+const char *variableKindName(VariableKind kind);
+
 // A tagged union: the kind names the variant, the payload matches it (a uid
 // list for Uid, a container for Container, a string list for the others).
 class VariableTypes {

@@ -20,8 +20,11 @@ TEST(InterpreterStandIn, RecordsEachCallInOrderAndFailsOnRequest) {
     EXPECT_EQ(compileSectionPolicy("container", "allow x"), 0);
     EXPECT_EQ(sendPolicy(), 1);
     EXPECT_EQ(modifyDynamicVariable("filectl_list", "/a", 3), 0);
+    // Multi-line section texts stay on one line of the log.
+    EXPECT_EQ(compileSectionPolicy("s", "line 1\nline \\2\n"), 0);
     EXPECT_EQ(readFile(log), "compileInitPolicy\ndeployPolicy\ncompileSectionPolicy container allow x\nsendPolicy\n"
-                             "modifyDynamicVariable filectl_list /a 3\n");
+                             "modifyDynamicVariable filectl_list /a 3\ncompileSectionPolicy s line 1\\nline "
+                             "\\\\2\\n\n");
     // A name that merely starts like a listed one does not fail.
     ASSERT_EQ(setenv("VREX_TEST_INTERPRETER_FAIL", "compileSection,deployPolicyX=3", 1), 0);
     EXPECT_EQ(compileSectionPolicy("a", "b"), 0);

@@ -398,3 +398,18 @@ TEST_F(DocumentFile, UnreadableOrOversizedDocumentsAreRefused) {
     ASSERT_FALSE(big.ok());
     EXPECT_EQ(big.error().chain(), "failed to read " + path + ": larger than 33554432 bytes");
 }
+
+TEST(PolicyJson, WriterWritesWhatTheJsonLibraryWritesAndRefusesInvalidText) {
+    Policy p = parseOk(kFullDocument);
+    p.modules[0].addon =
+        std::string("ctl \x01\x1f\x7f \b\f\n\r\t \"q\" \\ \xe6\x96\x87 \xf0\x9f\x98\x80 ", 29) + std::string(1, '\0');
+    p.modules[0].variables.push_back({"uids", VariableTypes::uids({0, 4294967295u})});
+    p.modules[0].variables.push_back({"c", VariableTypes::container({-1, 2, 3, 2147483647})});
+    p.modules[0].modules.push_back(Module{});
+    Json tree = p;
+    EXPECT_EQ(dumpOk(p), tree.dump(2) + "\n");
+    p.modules[0].type = "bad \xff";
+    auto text = dumpPolicy(p);
+    ASSERT_FALSE(text.ok());
+    EXPECT_EQ(text.error().chain(), "when serializing policy to json: invalid UTF-8 byte at index 4: 0xFF");
+}

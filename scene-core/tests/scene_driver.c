@@ -7,8 +7,13 @@
  *   zorva-scene-driver ... set ID STATUS
  *   zorva-scene-driver ... get-module ID MODULE
  *   zorva-scene-driver ... set-module ID MODULE STATUS
+ *   zorva-scene-driver ... add-file PATH MODE
+ *   zorva-scene-driver ... remove-file PATH MODE
+ *   zorva-scene-driver ... add-net PATH
+ *   zorva-scene-driver ... remove-net PATH
  *
- * ID "-" passes a null id. Prints "result: <code>" after the call.
+ * ID or PATH "-" passes a null pointer. Prints "result: <code>" after the
+ * call.
  * --upgraded first replaces the driver's own executable file by a copy, as a
  * package upgrade replaces a running daemon's, so that the call is made from
  * a process whose executable file is gone. */
@@ -24,7 +29,7 @@
 
 static int usage(void) {
     fprintf(stderr, "usage: zorva-scene-driver [--null-addon] [--kind N] [--upgraded] "
-                    "get|set|get-module|set-module ID [ARGS]\n");
+                    "get|set|get-module|set-module|add-file|remove-file|add-net|remove-net ID|PATH [ARGS]\n");
     return 2;
 }
 
@@ -94,6 +99,15 @@ int main(int argc, char **argv) {
     } else if (strcmp(op, "set-module") == 0 && argc - i == 4) {
         result = zorva_scene_container_set_module_status(id, (uint32_t)strtoul(argv[i + 2], NULL, 10),
                                                          (uint32_t)strtoul(argv[i + 3], NULL, 10), addon);
+    } else if (strcmp(op, "add-file") == 0 && argc - i == 3) {
+        result = zorva_scene_add_container_policy_by_path_filectl(id, (uint32_t)strtoul(argv[i + 2], NULL, 10), addon);
+    } else if (strcmp(op, "remove-file") == 0 && argc - i == 3) {
+        result =
+            zorva_scene_remove_container_policy_by_path_filectl(id, (uint32_t)strtoul(argv[i + 2], NULL, 10), addon);
+    } else if (strcmp(op, "add-net") == 0 && argc - i == 2) {
+        result = zorva_scene_add_container_policy_by_path_netctl(id, addon);
+    } else if (strcmp(op, "remove-net") == 0 && argc - i == 2) {
+        result = zorva_scene_remove_container_policy_by_path_netctl(id, addon);
     } else {
         return usage();
     }
