@@ -12,7 +12,7 @@ include("${INSTALL_SCRIPT}")
 
 set(expected
   "${STAGE}/lib/systemd/system/container-policy-sync.service"
-  "${STAGE}/share/man/man8/container-policy-tool.8"
+  "${STAGE}/share/man/man8/container-policy-tool.8.gz"
   "${STAGE}/share/bash-completion/completions/container-policy-tool")
 foreach(f IN LISTS CMAKE_INSTALL_MANIFEST_FILES)
   string(FIND "${f}" "${STAGE}/" at)
