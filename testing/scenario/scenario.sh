@@ -33,6 +33,16 @@ kernel=/sys/kernel/security/vrex/policy_docker/dockerstatus
 [ -p "$kernel" ] || { echo "scenario: the kernel status file must be a FIFO (--fifo-status)" >&2; exit 2; }
 [ ! -e /run/systemd/system ] || { echo "scenario: /run must be private (--private-run)" >&2; exit 2; }
 
+# Whatever happens, the logs and files the system made stay for a look.
+keep() {
+  mkdir -p "$work/last-run"
+  cp -a /var/log/vrex_audit.log* /var/log/zorva_container.log* /var/log/vrex-log-converter.log* \
+        /var/lib/vrex-log-converter /etc/zorva-scene /etc/vrex "$tmp"/*.calls "$tmp"/kernel.records \
+        "$work/last-run/" 2>/dev/null || true
+}
+trap keep EXIT
+rm -rf "$work/last-run"
+
 say() { printf '\n== %s\n' "$*"; }
 fail() { echo "scenario: FAIL: $*" >&2; exit 1; }
 check() { python3 "$here/check.py" "$@" || fail "check $1"; }
