@@ -59,7 +59,7 @@ exec 3<>"$kernel"
 cat <&3 > "$tmp/kernel.records" &
 kernel_reader=$!
 # The file list before installation, to compare with what removal leaves.
-snapshot() { find /etc /usr /var /lib -xdev \( -path /var/lib/dpkg -o -path /var/cache -o -path /var/lib/apt \) -prune -o -print | sort; }
+snapshot() { find /etc /usr /var /var/log /var/lib -xdev \( -path /var/lib/dpkg -o -path /var/cache -o -path /var/lib/apt \) -prune -o -print | sort; }
 snapshot > "$tmp/before.list"
 
 say "installing"
