@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs every package the build, the tests, the benchmarks and the fuzz
-# targets need, from Debian's archive. Safe to run again.
+# Installs every package the build, the tests, the benchmarks, the fuzz
+# targets and the Debian packages need, from Debian's archive. Safe to run
+# again.
 set -euo pipefail
 
 packages=(
@@ -9,6 +10,10 @@ packages=(
   libglib2.0-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 gawk grep coreutils util-linux procps
+  # cpack -G DEB: dpkg-shlibdeps computes Depends, file finds the programs.
+  dpkg-dev file
+  # The whole-system scenario rotates logs with the installed rule.
+  logrotate
 )
 
 missing=()

@@ -63,7 +63,13 @@ snapshot() { find /etc /usr /var /var/log /var/lib -xdev \( -path /var/lib/dpkg 
 snapshot > "$tmp/before.list"
 
 say "installing"
+# A stand-in systemctl records what the maintainer scripts ask of systemd;
+# they may ask only while "/run/systemd/system" says systemd runs.
+mkdir -p /usr/local/sbin
+printf '#!/bin/sh\necho "$*" >> /run/systemctl.calls\n' > /usr/local/sbin/systemctl
+chmod 0755 /usr/local/sbin/systemctl
 dpkg -i "$work"/support/*.deb "${debs[@]}"
+[ ! -e /run/systemctl.calls ] || fail "postinst called systemctl without systemd: $(cat /run/systemctl.calls)"
 doc=/etc/zorva-scene/scene/zorva_container.json
 cmp "$doc" /usr/share/zorva-scene/zorva_container.json || fail "postinst did not copy the default scene document"
 [ ! -e /etc/systemd/system/multi-user.target.wants/vrex-log-converter.service ] ||
@@ -183,7 +189,12 @@ say "step 4: every file"
 check final "$tmp" "$first_pid" "$daemon" "${ids[@]}"
 
 say "removing"
+# Now as if systemd ran: removal stops both units and reloads systemd.
+mkdir -p /run/systemd/system
 dpkg -r zorva-scene-test-support vrex-container-dev vrex-container libvrexinterpreter1
+printf 'stop vrex-log-converter.service container-policy-sync.service\ndaemon-reload\n' |
+  cmp - /run/systemctl.calls || fail "systemctl calls at removal: $(cat /run/systemctl.calls)"
+rm -rf /usr/local/sbin/systemctl /run/systemd
 snapshot > "$tmp/after-remove.list"
 check removed "$tmp/before.list" "$tmp/after-remove.list"
 dpkg -P vrex-container vrex-container-dev zorva-scene-test-support libvrexinterpreter1
