@@ -173,6 +173,9 @@ wait_events "$(cat "$tmp/burst/part1.events" "$tmp/burst/part2.events" | wc -l)"
 # The daemon's own logs, by the installed rule; its postrotate reaches the
 # daemon through systemd, which is not running here: SIGHUP it directly.
 logrotate -f -s "$tmp/daemon.state" /etc/logrotate.d/vrex-log-converter
+[ "$(cat /run/systemctl.calls)" = "kill -s HUP vrex-log-converter.service" ] ||
+  fail "the installed rule's postrotate asked systemd for: $(cat /run/systemctl.calls)"
+rm /run/systemctl.calls
 kill -HUP "$daemon"
 cat "$tmp/burst/part3.audit" >> "$audit"
 sleep 0.3
