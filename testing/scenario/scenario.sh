@@ -35,6 +35,7 @@ kernel=/sys/kernel/security/vrex/policy_docker/dockerstatus
 
 # Whatever happens, the logs and files the system made stay for a look.
 keep() {
+  for pid in ${kernel_reader:-} ${daemon:-}; do kill -KILL "$pid" 2>/dev/null || true; done
   mkdir -p "$work/last-run"
   cp -a /var/log/vrex_audit.log* /var/log/zorva_container.log* /var/log/vrex-log-converter.log* \
         /var/lib/vrex-log-converter /etc/zorva-scene /etc/vrex "$tmp"/*.calls "$tmp"/kernel.records \
@@ -112,6 +113,12 @@ expect_code 0 netctl_add_container_policy_by_path "{'param1': <'/usr/bin/curl'>}
 expect_code 0 netctl_add_container_policy_by_path "{'param1': <'/usr/bin/wget'>}"
 expect_code 0 netctl_remove_container_policy_by_path "{'param1': <'/usr/bin/wget'>}"
 expect_code -3 netctl_remove_container_policy_by_path "{'param1': <'/usr/bin/wget'>}"
+
+# An upgrade (here the same version again) never puts the default document
+# over the live one.
+cp "$doc" "$tmp/document.step1"
+dpkg -i "$work"/packages/vrex-container_*.deb
+cmp "$doc" "$tmp/document.step1" || fail "reinstalling the package changed the scene document"
 
 say "step 2: the tool lists, reads and re-syncs"
 container-policy-tool list | tee "$tmp/list.txt"
