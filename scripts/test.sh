@@ -3,7 +3,9 @@
 #   1. the release build (g++, -Werror), which also compiles the benchmarks;
 #   2. the clang build with libFuzzer, replaying every fuzz target's seeds;
 #   3. the debug build with AddressSanitizer and UndefinedBehaviorSanitizer,
-#      running the whole test suite, end-to-end sandbox tests included.
+#      running the whole test suite, end-to-end sandbox tests included, and
+#      the whole-system scenario (release_scenario_test): the Debian packages
+#      built without tests, installed with dpkg in the sandbox and driven.
 # Under CI (CI=true) a sandbox test that cannot run fails instead of skipping.
 set -euo pipefail
 cd "$(dirname "$0")/.."
