@@ -79,5 +79,5 @@ echo "Store file $store:"
 grep -n "$id" -A 5 "$store" | head -8
 echo
 echo "The file-control section of the policy text $policy:"
-sed -n '/container.filectl/,/^}/p' "$policy"
+sed -n '/^section "container.filectl"/,/^end "container.filectl"/p' "$policy"
 rm -f "$calls"
