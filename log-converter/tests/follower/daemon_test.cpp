@@ -339,14 +339,15 @@ TEST_F(DaemonTest, SigkillAtRandomMomentsLosesNoLineWithASavedPosition) {
 // Waits until the saved position covers all of the file at path, so that a
 // kill loses nothing the position does not know about and repeats nothing.
 ::testing::AssertionResult positionCovers(const std::string &position, const std::string &path) {
-    std::optional<FilePosition> saved;
+    std::optional<SavedPosition> saved;
     struct stat st {};
     bool ok = waitUntil(
         [&] {
             std::string error;
             saved = loadPosition(position, &error);
-            return saved && ::stat(path.c_str(), &st) == 0 && saved->inode == static_cast<std::uint64_t>(st.st_ino) &&
-                   saved->offset == static_cast<std::uint64_t>(st.st_size);
+            return saved && ::stat(path.c_str(), &st) == 0 &&
+                   saved->position.inode == static_cast<std::uint64_t>(st.st_ino) &&
+                   saved->position.offset == static_cast<std::uint64_t>(st.st_size);
         },
         10s);
     if (ok)
