@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <set>
@@ -146,6 +147,14 @@ inline FilePosition positionOf(const std::string &path, std::uint64_t offset) {
     struct stat st {};
     EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
     return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), offset};
+}
+
+// The sequence numbers of the event lines in text, in file order.
+inline Seqs eventOrder(const std::string &text) {
+    Seqs order;
+    for (std::size_t at = text.find("path=/data/f"); at != std::string::npos; at = text.find("path=/data/f", at + 1))
+        order.push_back(std::strtoull(text.c_str() + at + 12, nullptr, 10));
+    return order;
 }
 
 inline void append(Seqs &to, const Seqs &more) { to.insert(to.end(), more.begin(), more.end()); }

@@ -92,11 +92,7 @@ TEST_F(DaemonOutageTest, FullDiskHoldsEventsBackAndWritesThemInOrderWhenRoomRetu
     EXPECT_TRUE(waitForAll(expected, {output}));
     EXPECT_EQ(daemon->stop(SIGTERM), 0);
     expectExactly(expected, {output});
-    std::string text = readOrEmpty(output);
-    Seqs order;
-    for (std::size_t at = text.find("path=/data/f"); at != std::string::npos; at = text.find("path=/data/f", at + 1))
-        order.push_back(std::stoull(text.substr(at + 12)));
-    EXPECT_EQ(order, expected);
+    EXPECT_EQ(eventOrder(readOrEmpty(output)), expected);
 }
 
 // rm -rf of the audit log's directory, mkdir and a new audit log: the

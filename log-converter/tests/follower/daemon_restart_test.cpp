@@ -21,14 +21,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The sequence numbers of the event lines in text, in file order.
-Seqs eventOrder(const std::string &text) {
-    Seqs order;
-    for (std::size_t at = text.find("path=/data/f"); at != std::string::npos; at = text.find("path=/data/f", at + 1))
-        order.push_back(std::stoull(text.substr(at + 12)));
-    return order;
-}
-
 // The sum of N over the diagnostic log's "N events were already in the
 // output log" (one per replay).
 std::uint64_t eventsFoundAlreadyWritten() {
@@ -207,7 +199,7 @@ TEST_F(DaemonRestartTest, OutputGoneOrTruncatedWhileStoppedGetsTheEventsAgain) {
             if (truncated) {
                 ASSERT_EQ(::truncate(output_.c_str(), 0), 0);
             } else {
-                ASSERT_EQ(::rename(output_.c_str(), dir_->file("elsewhere.log").c_str()), 0);
+                ASSERT_EQ(::unlink(output_.c_str()), 0);  // compressed, say
             }
         });
         EXPECT_TRUE(waitForAll(after, {output_}));

@@ -377,11 +377,7 @@ TEST_F(DaemonTest, RandomStepsMatchTheModel) {
     std::string problems;
     expectExactly(model, {output_});
     // Order too: the follower hands lines on in the order they were written.
-    Seqs order;
-    std::string text = readOrEmpty(output_);
-    for (std::size_t at = text.find("path=/data/f"); at != std::string::npos; at = text.find("path=/data/f", at + 1))
-        order.push_back(std::stoull(text.substr(at + 12)));
-    EXPECT_EQ(order, model);
+    EXPECT_EQ(eventOrder(readOrEmpty(output_)), model);
     std::printf("model run: %zu events, %d rotations, %d truncations\n", model.size(), rotations, truncations);
 }
 
