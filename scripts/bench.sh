@@ -21,6 +21,9 @@ echo
 echo "== core library: add one path to lists of 1,000, 10,000 and 100,000 paths against python3 json"
 "$b/core/bench_scene_rules"
 echo
+echo "== plug-in: get status (decode, call a core stand-in, encode) against g_variant_parse plus g_variant_print"
+"$b/plugin/plugin_bench"
+echo
 echo "== converter: 4 million audit lines against grep and awk"
 bash bench/converter/run.sh build/release
 echo

@@ -14,6 +14,10 @@
 
 namespace vrex {
 
+// The duplicate cache holds up to this many distinct keys and is emptied
+// whole on the next one.
+inline constexpr std::size_t kDuplicateCacheLimit = 1000;
+
 struct KeyDigest {
     std::uint64_t low = 0;
     std::uint64_t high = 0;
@@ -29,6 +33,9 @@ public:
     explicit KeyDigester(const Key &key);
 
     KeyDigest digest(std::string_view bytes) const;
+    // The key, so that digests taken under it can be recognised again by a
+    // later process (the saved duplicate cache).
+    Key key() const;
 
 private:
     std::uint64_t k0_ = 0;
@@ -49,6 +56,9 @@ public:
     std::size_t size() const { return size_; }
     // Bytes the table takes, whatever it holds.
     std::size_t tableBytes() const { return slots_.size() * sizeof(KeyDigest); }
+    // The digests held, in table order (a zero digest reads as {1, 0}, as
+    // it is stored; inserting it again finds the same slot).
+    std::vector<KeyDigest> digests() const;
 
 private:
     std::size_t slotOf(const KeyDigest &digest) const;
@@ -58,6 +68,14 @@ private:
     std::size_t limit_ = 0;
     std::size_t mask_ = 0;
     std::size_t size_ = 0;
+};
+
+// What a later process needs to decide repeats exactly as this one would:
+// the digests held and the key they were taken under.
+struct DuplicateCacheState {
+    KeyDigester::Key key{};
+    std::vector<KeyDigest> digests;
+    bool operator==(const DuplicateCacheState &) const = default;
 };
 
 }  // namespace vrex

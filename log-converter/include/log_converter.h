@@ -55,6 +55,15 @@ public:
     // Lines dropped as repeats since the process started.
     uint64_t duplicateCount() const { return duplicates_; }
 
+    // The duplicate cache as it stands, and its replacement by a saved one:
+    // a process restarted after a crash decides the lines it reads again
+    // exactly as the crashed one did. restoreCache refuses (false, cache
+    // untouched) a state the cache could not have been in.
+    DuplicateCacheState cacheState() const;
+    bool restoreCache(const DuplicateCacheState &state);
+    // Empties the cache under a new random key: the state a start begins with.
+    void startAfresh();
+
     LogConverter(const LogConverter &) = delete;
     LogConverter &operator=(const LogConverter &) = delete;
 
@@ -95,7 +104,7 @@ private:
 
     Logger &logger_;
     bool trace_ = false;
-    const KeyDigester digester_;
+    KeyDigester digester_;
     DigestSet seen_;
     uint64_t duplicates_ = 0;
     WarningLimit ambiguousWarnings_;

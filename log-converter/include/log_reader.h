@@ -4,6 +4,7 @@
 
 #include "line_splitter.h"
 #include "position.h"
+#include "position_saver.h"
 #include "sys_util.h"
 #include "watch_backend.h"
 
@@ -30,7 +31,11 @@ public:
     enum class Level { Debug, Info, Warn, Error };
     enum class Backend { Auto, Inotify, Polling };
 
-    using LineCallback = std::function<void(std::string_view line)>;
+    // False when the line could not be taken: it is kept for a later run
+    // (the saved position stays before it) and no further line is handed
+    // on. Only while the follower is stopping (see pause) does a callback
+    // give up.
+    using LineCallback = std::function<bool(std::string_view line)>;
     using DiagnosticCallback = std::function<void(Level, const std::string &)>;
 
     struct Options {
@@ -53,6 +58,18 @@ public:
         std::chrono::milliseconds saveInterval{1000};
         std::size_t maxRead = kMaxReadBytes;
         std::size_t maxLine = kMaxLineBytes;
+        // Called on the monitor thread with each position saved: what the
+        // consumer of the lines needs, after a crash, to decide the lines
+        // after it again as it did (nullopt: nothing; final: the position
+        // of a clean stop, after which nothing is to be replayed).
+        std::function<std::optional<ReplayState>(bool final)> checkpoint;
+        // Makes the consumer's output durable up to the position handed
+        // over; called before the position file is replaced, off the
+        // monitor thread. False (with the reason) keeps the old position.
+        PositionSaver::MakeDurable makeDurable;
+        // Called by start(), before any line is handed on, when the saved
+        // position was trusted and carries a replay state.
+        std::function<void(const ReplayState &)> resume;
     };
 
     struct Stats {
@@ -75,6 +92,9 @@ public:
     bool start(std::string *error);
     // Stops the monitor thread and saves the position. Idempotent.
     void stop();
+    // For the line callback: waits for the given time, or less when the
+    // follower is being stopped; false when it is.
+    bool pause(std::chrono::milliseconds duration) const;
 
     Stats stats() const;
     // "inotify" or "polling" once started.
@@ -102,15 +122,17 @@ private:
     // Chooses the starting point: the saved position, the end of the file,
     // or waiting for the file.
     void openInitial();
-    std::optional<FilePosition> loadSavedPosition();
-    // Sets the offset in current_ (named name) from a saved offset, or to 0
-    // when the file has become shorter than that.
-    void resumeAt(std::uint64_t savedOffset, const std::string &name);
+    std::optional<SavedPosition> loadSavedPosition();
+    // Sets the offset in current_ (named name) from the saved position when
+    // the file still holds the content it was taken in; else to its end
+    // (it lost its tail) or to 0 (other content). True when it resumed at
+    // the saved offset.
+    bool resumeAt(const SavedPosition &saved, const std::string &name);
     // The saved position names another file than atPath (the file at the
     // path, when havePath): resumes in the saved file when it is still
     // beside the path, else reads atPath whole. False when there is no file
-    // to follow yet.
-    bool resumeAfterRotation(const FilePosition &saved, OpenFile &atPath, bool havePath);
+    // to follow yet; *trusted as for resumeAt.
+    bool resumeAfterRotation(const SavedPosition &saved, OpenFile &atPath, bool havePath, bool *trusted);
     // Finds the file of a saved position beside the path and makes it
     // current_; false when it is gone.
     bool openSavedFile(const FilePosition &saved, std::string *name);
@@ -139,6 +161,9 @@ private:
     bool readToEnd();
     // Hands on the lines of one read, slice by slice.
     void deliver(std::string_view chunk);
+    // The callback gave up on line, in slice (read at sliceOffset): the
+    // offset goes back to the line's start and nothing more is handed on.
+    void holdBack(std::string_view slice, std::uint64_t sliceOffset, std::string_view line);
     // The size differs from the offset and from the last look's size (which
     // it then becomes): a write came after the read that found the end.
     bool grewSinceLook(std::uint64_t *lookedAt);
@@ -152,10 +177,13 @@ private:
     std::chrono::steady_clock::time_point idleSince() const;
     void switchToNext();
     int nextTimeoutMs() const;
-    void savePositionNow();
+    // Hands the position (with its fingerprint and the consumer's state) to
+    // the saver; final: the last one, at a clean stop.
+    void savePositionNow(bool final);
     void maybeSavePosition();
+    bool positionIsSaved(const FilePosition &position) const;
     void log(Level level, const std::string &message) const;
-    bool stopping() const { return stopRequested_.load(std::memory_order_relaxed); }
+    bool stopping() const { return stopRequested_.load(std::memory_order_relaxed) || heldBack_; }
 
     std::string path_;
     LineCallback onLine_;
@@ -173,10 +201,15 @@ private:
     std::deque<OpenFile> next_;
     LineSplitter splitter_;
     std::vector<char> buffer_;
+    std::unique_ptr<PositionSaver> saver_;
     FilePosition savedPosition_{};
     bool positionSaved_ = false;
     std::chrono::steady_clock::time_point lastSave_{};
-    bool saveFailing_ = false;
+    // The last position handed to the saver carried a replay state.
+    bool savedReplay_ = false;
+    // The line callback gave up on a line (at heldOffset_): the run ends.
+    bool heldBack_ = false;
+    std::uint64_t heldOffset_ = 0;
     // The last file refused as one of the program's own.
     bool refused_ = false;
     std::uint64_t refusedDevice_ = 0;

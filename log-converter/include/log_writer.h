@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -45,6 +46,20 @@ public:
     // True when the open file is the file with this device and inode.
     bool writesTo(dev_t device, ino_t inode) const;
 
+    // Makes what was written durable (fdatasync), without holding up
+    // writes meanwhile. A stream that cannot be synced (a pipe, a terminal)
+    // counts as durable. False, with *error set, when the sync fails.
+    bool sync(std::string *error);
+    // The open file's device, inode and size; false when none is open.
+    bool currentFile(uint64_t *device, uint64_t *inode, uint64_t *size) const;
+    // Cuts the open file back to size when it is the file with this device
+    // and inode (the rest of a line a killed run did not finish); false
+    // otherwise.
+    bool truncateTo(uint64_t device, uint64_t inode, uint64_t size);
+    // Off: failed opens and writes are not logged (their text stays in
+    // lastError()); the caller reports them. On by default.
+    void setFailureReports(bool on) { reportFailures_.store(on, std::memory_order_relaxed); }
+
 private:
     void recordError(int err);
     // After a failed write the file may end in part of a line; cuts it back
@@ -72,6 +87,7 @@ private:
     std::string gathered_;
     uint64_t gatheredLines_ = 0;
     uint64_t linesWritten_ = 0;
+    std::atomic<bool> reportFailures_{true};
 };
 
 }  // namespace vrex

@@ -4,6 +4,8 @@
 // exists, so they are only ever taken here and no work happens in a handler.
 #include "daemon.h"
 
+#include "event_sink.h"
+#include "instance_lock.h"
 #include "log_converter.h"
 #include "log_reader.h"
 #include "log_writer.h"
@@ -17,10 +19,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <mutex>
 #include <string>
 
 namespace vrex {
@@ -89,73 +89,25 @@ bool takeSignals(UniqueFd *signalFd, std::string *error) {
     return true;
 }
 
-struct Counters {
-    std::atomic<std::uint64_t> written{0};
-    std::atomic<std::uint64_t> duplicates{0};
-    std::atomic<std::uint64_t> writeFailures{0};
-};
-
-// Where the follower's lines go: the converter, then the writer. The
-// writer's mutex is held around every write and around the SIGHUP reopen,
-// so the main thread never reopens the writer while the monitor thread
-// uses it.
-class EventSink {
-public:
-    EventSink(LogWriter &writer, const std::string &outputLog)
-        : converter_(LogConverter::getInstance()), writer_(writer), outputLog_(outputLog) {}
-
-    // Called on the monitor thread for every line.
-    void take(std::string_view line) {
-        converter_.parseLineInto(line, parsed_);
-        if (!converter_.convertInto(parsed_, event_)) {
-            // A valid record that renders nothing was a repeat.
-            if (parsed_.valid)
-                counters_.duplicates.fetch_add(1, std::memory_order_relaxed);
-            return;
-        }
-        std::lock_guard lock(writerMutex_);
-        if (writer_.writeLine(event_)) {
-            counters_.written.fetch_add(1, std::memory_order_relaxed);
-        } else {
-            counters_.writeFailures.fetch_add(1, std::memory_order_relaxed);
-            Logger::getInstance().log(Logger::ERROR, "Lost an event: cannot write to " + outputLog_);
-        }
-    }
-
-    bool reopen() {
-        std::lock_guard lock(writerMutex_);
-        return writer_.openFile(true);
-    }
-
-    void close() {
-        std::lock_guard lock(writerMutex_);
-        writer_.closeFile();
-    }
-
-    const Counters &counters() const { return counters_; }
-
-private:
-    LogConverter &converter_;
-    LogWriter &writer_;
-    const std::string &outputLog_;
-    std::mutex writerMutex_;
-    Counters counters_;
-    LogConverter::ParseResult parsed_;
-    std::string event_;
-};
-
-void logStatus(const LogReader &reader, const Counters &counters, const char *prefix) {
+void logStatus(const LogReader &reader, const EventSink::Counters &counters, const char *prefix) {
     auto s = reader.stats();
-    Logger::getInstance().log(Logger::INFO, std::string(prefix) + "lines read " + std::to_string(s.linesRead) +
-                                                ", events written " + std::to_string(counters.written.load()) +
-                                                ", duplicates " + std::to_string(counters.duplicates.load()) +
-                                                ", dropped " + std::to_string(s.linesDropped) + ", rotations " +
-                                                std::to_string(s.rotations) + ", truncations " +
-                                                std::to_string(s.truncations));
+    const std::uint64_t already = counters.alreadyWritten.load();
+    Logger::getInstance().log(
+        Logger::INFO, std::string(prefix) + "lines read " + std::to_string(s.linesRead) + ", events written " +
+                          std::to_string(counters.written.load()) +
+                          (already ? ", events found already written " + std::to_string(already) : std::string()) +
+                          ", duplicates " + std::to_string(counters.duplicates.load()) + ", dropped " +
+                          std::to_string(s.linesDropped) + ", rotations " + std::to_string(s.rotations) +
+                          ", truncations " + std::to_string(s.truncations));
 }
 
-LogReader::Options readerOptions(const Config &config, const LogWriter &writer) {
+LogReader::Options readerOptions(const Config &config, const LogWriter &writer, EventSink &sink) {
     LogReader::Options options;
+    // The position is saved with what a replay after a crash needs, and
+    // only once the events before it are on the disk.
+    options.checkpoint = [&sink](bool final) { return sink.checkpoint(final); };
+    options.makeDurable = [&sink](std::string *error) { return sink.makeDurable(error); };
+    options.resume = [&sink](const ReplayState &state) { sink.resume(state); };
     options.positionFile = config.positionFile;
     options.debug = config.debug;
     // A file that turns out, at a rotation, to be one of the daemon's own
@@ -186,6 +138,8 @@ void reopenLogs(EventSink &sink) {
         logger.log(Logger::ERROR, "Cannot reopen the diagnostic log");
     if (outOk)
         logger.log(Logger::INFO, "Reopened the output log and the diagnostic log");
+    else
+        logger.log(Logger::ERROR, "Cannot reopen the output log; the next event retries it");
 }
 
 // Waits for SIGINT or SIGTERM (or a failure of the wait itself), reopening
@@ -238,12 +192,27 @@ int runDaemon(const Config &config) {
     LogWriter writer(config.outputLog);
     if (!writer.isOpen())
         return cannotStart("cannot open the output log " + config.outputLog + ": " + writer.lastError());
+    InstanceLock lock;
+    pid_t holder = 0;
+    switch (lock.take(instanceLockPath(config.outputLog), &holder, &error)) {
+    case InstanceLock::Result::Taken:
+        break;
+    case InstanceLock::Result::HeldByAnother:
+        return cannotStart("another instance is running (pid " + (holder > 0 ? std::to_string(holder) : "unknown") +
+                           ")");
+    case InstanceLock::Result::Failed:
+        return cannotStart(error);
+    }
     // Both logs exist now, so a link to either is recognised too.
     if (OwnLog own = ownLogNamedBy(config.inputLog, config.outputLog))
         return cannotStart("input_log " + config.inputLog + " is " + own.describe());
+    // From here a failed write is waited out by the sink, which says so.
+    writer.setFailureReports(false);
     EventSink sink(writer, config.outputLog);
     LogReader reader(
-        config.inputLog, [&sink](std::string_view line) { sink.take(line); }, readerOptions(config, writer));
+        config.inputLog, [&sink](std::string_view line) { return sink.take(line); },
+        readerOptions(config, writer, sink));
+    sink.setPause([&reader](std::chrono::milliseconds pause) { return reader.pause(pause); });
     if (!reader.start(&error))
         return cannotStart("cannot follow " + config.inputLog + ": " + error);
     logStarted(config, reader);

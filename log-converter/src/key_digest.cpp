@@ -91,6 +91,15 @@ KeyDigester::KeyDigester() : KeyDigester(randomKey()) {}
 
 KeyDigester::KeyDigester(const Key &key) : k0_(littleEndian(key.data(), 8)), k1_(littleEndian(key.data() + 8, 8)) {}
 
+KeyDigester::Key KeyDigester::key() const {
+    Key key{};
+    for (std::size_t i = 0; i < 8; ++i) {
+        key[i] = static_cast<std::uint8_t>(k0_ >> (8 * i));
+        key[8 + i] = static_cast<std::uint8_t>(k1_ >> (8 * i));
+    }
+    return key;
+}
+
 KeyDigest KeyDigester::digest(std::string_view bytes) const {
     SipState s{k0_ ^ 0x736f6d6570736575ULL, k1_ ^ 0x646f72616e646f6dULL, k0_ ^ 0x6c7967656e657261ULL,
                k1_ ^ 0x7465646279746573ULL};
@@ -134,6 +143,15 @@ void DigestSet::insert(const KeyDigest &digest) {
         slots_[i] = digest == KeyDigest{} ? KeyDigest{1, 0} : digest;
         ++size_;
     }
+}
+
+std::vector<KeyDigest> DigestSet::digests() const {
+    std::vector<KeyDigest> held;
+    held.reserve(size_);
+    for (const KeyDigest &slot : slots_)
+        if (!(slot == KeyDigest{}))
+            held.push_back(slot);
+    return held;
 }
 
 void DigestSet::clear() {

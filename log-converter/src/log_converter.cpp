@@ -18,7 +18,7 @@ namespace {
 using text::findChar;
 using text::npos;
 
-constexpr size_t kCacheLimit = 1000;
+constexpr size_t kCacheLimit = kDuplicateCacheLimit;
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
@@ -543,6 +543,27 @@ bool LogConverter::convertInto(const ParseResult &result, std::string &out) {
     out.append(",status=").append(status);
     trace({"Output: ", out});
     return true;
+}
+
+DuplicateCacheState LogConverter::cacheState() const { return {digester_.key(), seen_.digests()}; }
+
+bool LogConverter::restoreCache(const DuplicateCacheState &state) {
+    DigestSet restored(kCacheLimit);
+    for (const KeyDigest &digest : state.digests) {
+        if (restored.size() == kCacheLimit || restored.contains(digest))
+            return false;
+        restored.insert(digest);
+    }
+    seen_ = std::move(restored);
+    digester_ = KeyDigester(state.key);
+    lastKeyCached_ = false;
+    return true;
+}
+
+void LogConverter::startAfresh() {
+    seen_.clear();
+    digester_ = KeyDigester();
+    lastKeyCached_ = false;
 }
 
 std::string LogConverter::convertToOutputFormat(const ParseResult &result) {

@@ -7,6 +7,7 @@
 #include "log_reader.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <functional>
 
 namespace vrex {
 
@@ -85,6 +87,13 @@ bool LogReader::start(std::string *error) {
         return false;
     }
     removeStaleTemporaries();
+    if (!options_.positionFile.empty()) {
+        saver_ = std::make_unique<PositionSaver>(
+            options_.positionFile, options_.makeDurable,
+            [this](bool failing, const std::string &message) { log(failing ? Level::Error : Level::Info, message); });
+        if (!saver_->start(error))
+            return false;
+    }
     openInitial();
     try {
         thread_ = std::thread([this] { run(); });
@@ -140,13 +149,6 @@ bool LogReader::makeBackend(std::string *error) {
     return true;
 }
 
-void LogReader::removeStaleTemporaries() {
-    if (options_.positionFile.empty())
-        return;
-    for (const std::string &name : vrex::removeStaleTemporaries(options_.positionFile))
-        log(Level::Info, "Removed " + name + ", left beside " + options_.positionFile + " by an interrupted save");
-}
-
 void LogReader::stop() {
     if (!started_)
         return;
@@ -155,7 +157,23 @@ void LogReader::stop() {
     while (::write(stopFd_.get(), &one, sizeof one) < 0 && errno == EINTR) {}
     if (thread_.joinable())
         thread_.join();
+    if (saver_)
+        saver_->finish();
     started_ = false;
+}
+
+bool LogReader::pause(std::chrono::milliseconds duration) const {
+    const auto deadline = Clock::now() + duration;
+    for (;;) {
+        if (stopRequested_.load(std::memory_order_relaxed))
+            return false;
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            return true;
+        pollfd fd = {stopFd_.get(), POLLIN, 0};
+        if (::poll(&fd, 1, static_cast<int>(left)) > 0)
+            return false;
+    }
 }
 
 bool LogReader::openFile(const std::string &path, OpenFile *file) {
@@ -189,114 +207,6 @@ bool LogReader::refuseOwnFile(const std::string &path, std::uint64_t device, std
     return true;
 }
 
-void LogReader::openInitial() {
-    std::optional<FilePosition> saved = loadSavedPosition();
-    OpenFile atPath;
-    const bool havePath = openAtPath(&atPath);
-    if (saved && havePath && saved->device == atPath.device && saved->inode == atPath.inode) {
-        current_ = std::move(atPath);
-        resumeAt(saved->offset, path_);
-    } else if (saved) {
-        if (!resumeAfterRotation(*saved, atPath, havePath))
-            return;
-    } else if (havePath) {
-        startAtEnd(std::move(atPath));
-    } else {
-        waitForPath();
-        return;
-    }
-    savedPosition_ = {current_.device, current_.inode, offset_};
-    positionSaved_ = saved && *saved == savedPosition_;
-    backend_->follow(current_.fd.get());
-}
-
-std::optional<FilePosition> LogReader::loadSavedPosition() {
-    if (options_.positionFile.empty())
-        return std::nullopt;
-    std::string why;
-    auto saved = loadPosition(options_.positionFile, &why);
-    if (!why.empty())
-        log(Level::Warn, "Ignoring the saved position: " + why);
-    return saved;
-}
-
-void LogReader::resumeAt(std::uint64_t savedOffset, const std::string &name) {
-    struct stat st {};
-    ::fstat(current_.fd.get(), &st);
-    if (savedOffset <= static_cast<std::uint64_t>(st.st_size)) {
-        offset_ = savedOffset;
-        // A run that started inside a line saved that point.
-        skipIfInsideLine();
-        log(Level::Info, "Following " + name + " from the saved position (offset " + std::to_string(offset_) + ")");
-    } else {
-        offset_ = 0;
-        truncations_.fetch_add(1, std::memory_order_relaxed);
-        log(Level::Info, "Following " + name + " from its beginning: it is shorter than the saved position");
-    }
-}
-
-bool LogReader::resumeAfterRotation(const FilePosition &saved, OpenFile &atPath, bool havePath) {
-    // Rotated while the daemon was not running: what was written to the old
-    // file after the saved offset, and all of the new file, are due.
-    std::string oldName;
-    if (openSavedFile(saved, &oldName)) {
-        resumeAt(saved.offset, oldName);
-        if (havePath)
-            enqueue(std::move(atPath), "at " + path_);
-        log(Level::Info, "Input file " + path_ + " was rotated since the position was saved; " +
-                             (havePath ? "its new file follows from its beginning once " + oldName + " is idle"
-                                       : "waiting for a new file there after " + oldName));
-        return true;
-    }
-    log(Level::Warn, "The file of the saved position (device " + std::to_string(saved.device) + ", inode " +
-                         std::to_string(saved.inode) + ") is no longer beside " + path_ +
-                         ": lines written to it after offset " + std::to_string(saved.offset) +
-                         " could not be recovered");
-    if (!havePath) {
-        waitForPath();
-        return false;
-    }
-    current_ = std::move(atPath);
-    offset_ = 0;
-    log(Level::Info, "Following " + path_ + " from its beginning (offset 0)");
-    return true;
-}
-
-bool LogReader::openSavedFile(const FilePosition &saved, std::string *name) {
-    std::string why;
-    auto found = findSavedFile(path_, saved, &why);
-    if (!why.empty())
-        log(Level::Warn, "Cannot look for the file of the saved position: " + why);
-    // The name may have been reused between the look and the open.
-    OpenFile file;
-    if (!found || !openFile(*found, &file) || file.device != saved.device || file.inode != saved.inode)
-        return false;
-    current_ = std::move(file);
-    *name = *found;
-    return true;
-}
-
-void LogReader::startAtEnd(OpenFile file) {
-    current_ = std::move(file);
-    struct stat st {};
-    ::fstat(current_.fd.get(), &st);
-    offset_ = static_cast<std::uint64_t>(st.st_size);
-    // Starting inside a line would hand on its second half as a line.
-    skipIfInsideLine();
-    log(Level::Info, "Following " + path_ + " from its end (offset " + std::to_string(offset_) + ")");
-}
-
-void LogReader::waitForPath() {
-    log(Level::Info, "Waiting for " + path_ + " to appear");
-    backend_->follow(-1);
-}
-
-void LogReader::skipIfInsideLine() {
-    char last = '\n';
-    if (offset_ > 0 && ::pread(current_.fd.get(), &last, 1, static_cast<off_t>(offset_ - 1)) == 1 && last != '\n')
-        splitter_.skipToNextLine();
-}
-
 void LogReader::run() {
     // The first save is not held back: a crash before the first interval
     // has passed must still find where this run started.
@@ -309,7 +219,7 @@ void LogReader::run() {
         if (backend_->wait(nextTimeoutMs()) == WatchBackend::Wake::Stop)
             break;
     }
-    savePositionNow();
+    savePositionNow(true);
 }
 
 bool LogReader::checkTruncation() {
@@ -381,9 +291,14 @@ bool LogReader::readToEnd() {
 }
 
 void LogReader::deliver(std::string_view chunk) {
-    const auto onLine = [this](std::string_view line) {
-        linesRead_.fetch_add(1, std::memory_order_relaxed);
-        onLine_(line);
+    std::string_view slice;
+    const auto onLine = [this, &slice](std::string_view line) {
+        if (heldBack_)
+            return;  // the rest of the slice waits for the next run
+        if (onLine_(line))
+            linesRead_.fetch_add(1, std::memory_order_relaxed);
+        else
+            holdBack(slice, offset_, line);
     };
     const auto onDrop = [this] {
         linesDropped_.fetch_add(1, std::memory_order_relaxed);
@@ -391,7 +306,13 @@ void LogReader::deliver(std::string_view chunk) {
     };
     while (!chunk.empty()) {
         std::size_t take = std::min(chunk.size(), kSliceBytes);
-        splitter_.feed(chunk.substr(0, take), onLine, onDrop);
+        slice = chunk.substr(0, take);
+        splitter_.feed(slice, onLine, onDrop);
+        if (heldBack_) {
+            offset_ = heldOffset_;
+            splitter_.reset();
+            return;
+        }
         offset_ += take;
         chunk.remove_prefix(take);
         checkRotation();
@@ -400,6 +321,21 @@ void LogReader::deliver(std::string_view chunk) {
         if (stopping())
             return;
     }
+}
+
+void LogReader::holdBack(std::string_view slice, std::uint64_t sliceOffset, std::string_view line) {
+    // A line lies whole in the slice, its newline right after it, or it is
+    // the end of one begun in earlier reads (kept by the splitter), whose
+    // newline is the first of the slice.
+    const char *begin = slice.data();
+    std::size_t newline;
+    if (std::less_equal<const char *>()(begin, line.data()) &&
+        std::less_equal<const char *>()(line.data(), begin + slice.size()))
+        newline = static_cast<std::size_t>(line.data() - begin) + line.size();
+    else
+        newline = slice.find('\n');
+    heldOffset_ = sliceOffset + newline - line.size();
+    heldBack_ = true;
 }
 
 bool LogReader::grewSinceLook(std::uint64_t *lookedAt) {
@@ -487,41 +423,14 @@ int LogReader::nextTimeoutMs() const {
     auto deadline = Clock::time_point::max();
     if (!next_.empty())
         deadline = idleSince() + options_.rotationIdle;
-    if (!options_.positionFile.empty() && current_.fd &&
-        !(positionSaved_ &&
-          savedPosition_ == FilePosition{current_.device, current_.inode, offset_ - splitter_.pending()}))
+    if (saver_ && current_.fd &&
+        !positionIsSaved(FilePosition{current_.device, current_.inode, offset_ - splitter_.pending()}))
         deadline = std::min(deadline, lastSave_ + options_.saveInterval);
     if (deadline == Clock::time_point::max())
         return -1;
     if (deadline <= now)
         return 0;
     return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
-}
-
-void LogReader::maybeSavePosition() {
-    if (Clock::now() - lastSave_ >= options_.saveInterval)
-        savePositionNow();
-}
-
-void LogReader::savePositionNow() {
-    if (options_.positionFile.empty() || !current_.fd)
-        return;
-    FilePosition position{current_.device, current_.inode, offset_ - splitter_.pending()};
-    if (positionSaved_ && position == savedPosition_)
-        return;
-    lastSave_ = Clock::now();
-    std::string why;
-    if (!savePosition(options_.positionFile, position, &why)) {
-        if (!saveFailing_)
-            log(Level::Error, "Cannot save the position: " + why);
-        saveFailing_ = true;
-        return;
-    }
-    if (saveFailing_)
-        log(Level::Info, "Saving the position works again");
-    saveFailing_ = false;
-    savedPosition_ = position;
-    positionSaved_ = true;
 }
 
 }  // namespace vrex

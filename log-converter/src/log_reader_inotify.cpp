@@ -6,7 +6,9 @@
 #include "watch_backend.h"
 
 #include <poll.h>
+#include <fcntl.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,7 +25,8 @@ namespace {
 constexpr std::uint32_t kFileEvents = IN_MODIFY | IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF;
 constexpr std::uint32_t kDirEvents =
     IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-// While a watch could not be placed, the backend re-examines on this period.
+// While a watch could not be placed, or no file is followed, the backend
+// re-examines on this period.
 constexpr int kRetryMs = 1000;
 // Renames out of the directory never see their second half; forget the
 // oldest beyond this many.
@@ -43,6 +46,7 @@ public:
             ::inotify_rm_watch(fd_.get(), fileWd_);
         fileWd_ = -1;
         fileWatchFailed_ = false;
+        followed_ = fd;
         if (fd < 0)
             return;
         // The magic link reaches the inode even after a rename or unlink.
@@ -62,10 +66,18 @@ public:
         const auto deadline =
             timeoutMs < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
-            if (dirWd_ < 0)
-                watchDirectory();
+            // A directory removed does not always say so at once, so each
+            // wait checks that the name still leads to the watched one.
+            if (dirWd_ >= 0 && !directoryIsWatched())
+                unwatchDirectory();
+            // The directory came back (removed and made again): a file may
+            // have been made in it before the watch was, which no event
+            // will report, so the follower looks at the path now.
+            if (dirWd_ < 0 && watchDirectory())
+                return Wake::Change;
             int limit = remainingMs(deadline);
-            if ((dirWd_ < 0 || fileWatchFailed_) && (limit < 0 || limit > kRetryMs))
+            const bool recheck = mustRecheck();
+            if (recheck && (limit < 0 || limit > kRetryMs))
                 limit = kRetryMs;
             pollfd fds[2] = {{stopFd_, POLLIN, 0}, {fd_.get(), POLLIN, 0}};
             int n = ::poll(fds, 2, limit);
@@ -77,7 +89,7 @@ public:
             if (fds[0].revents)
                 return Wake::Stop;
             if (n == 0)
-                return (dirWd_ < 0 || fileWatchFailed_) ? Wake::Change : Wake::Timeout;
+                return recheck ? Wake::Change : Wake::Timeout;
             if (drainEvents())
                 return Wake::Change;
             if (deadline != Clock::time_point::max() && Clock::now() >= deadline)
@@ -93,7 +105,41 @@ private:
         return left.count() < 0 ? 0 : static_cast<int>(left.count());
     }
 
-    void watchDirectory() { dirWd_ = ::inotify_add_watch(fd_.get(), dir_.c_str(), kDirEvents); }
+    // Watches the directory at the name and records which one it is.
+    bool watchDirectory() {
+        UniqueFd dir(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        struct stat st {};
+        if (!dir || ::fstat(dir.get(), &st) != 0)
+            return false;
+        // Through the descriptor, so that the watch is on the inode examined.
+        const std::string link = "/proc/self/fd/" + std::to_string(dir.get());
+        dirWd_ = ::inotify_add_watch(fd_.get(), link.c_str(), kDirEvents);
+        dirDevice_ = st.st_dev;
+        dirInode_ = st.st_ino;
+        return dirWd_ >= 0;
+    }
+
+    // The name still leads to the watched directory. (A directory removed
+    // while a file in it is still open, such as the one followed, sends no
+    // event until that file is closed; it cannot be freed before, so no new
+    // directory can have its inode number meanwhile.)
+    bool directoryIsWatched() const {
+        struct stat st {};
+        return ::stat(dir_.c_str(), &st) == 0 && st.st_dev == dirDevice_ && st.st_ino == dirInode_;
+    }
+
+    void unwatchDirectory() {
+        ::inotify_rm_watch(fd_.get(), dirWd_);
+        dirWd_ = -1;
+    }
+
+    // Events cannot be counted on to report what happens at the name: the
+    // followed file was removed (its directory may follow, silently), no
+    // file is followed, or a watch is missing.
+    bool mustRecheck() const {
+        struct stat st {};
+        return dirWd_ < 0 || fileWatchFailed_ || followed_ < 0 || (::fstat(followed_, &st) == 0 && st.st_nlink == 0);
+    }
 
     // Reads every queued event; true when one of them concerns the followed
     // file, its name, or the watches themselves.
@@ -131,8 +177,15 @@ private:
 
     bool takeDirectoryEvent(const inotify_event &event) {
         if (event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) {
+            // The directory was removed or renamed: the name now leads, or
+            // will, to another directory. The watch is dropped here rather
+            // than on IN_IGNORED, which the kernel may send much later (or,
+            // the event having been taken while looking for renames, never
+            // wake a wait), and placed again on whatever the name leads to.
             if (event.mask & IN_IGNORED)
                 dirWd_ = -1;
+            else
+                unwatchDirectory();
             return true;
         }
         if (event.len > 0 && name_ == event.name) {
@@ -160,7 +213,12 @@ private:
     std::string dir_;
     std::string name_;
     int dirWd_ = -1;
+    // The directory the watch is on.
+    dev_t dirDevice_ = 0;
+    ino_t dirInode_ = 0;
     int fileWd_ = -1;
+    // The followed file's descriptor (the follower's), -1 when none.
+    int followed_ = -1;
     // Renames of the followed name whose new name has not come yet.
     std::vector<std::uint32_t> movedCookies_;
     std::vector<std::string> renamed_;

@@ -61,8 +61,13 @@ bool LogWriter::openFile(bool append) {
         std::lock_guard lock(mutex_);
         // Lines gathered for the file being closed go to it first.
         std::string lost;
-        if (stream_ && !gathered_.empty() && !writeGathered(&lost))
+        if (stream_ && !gathered_.empty() && !writeGathered(&lost) && reportFailures_)
             Logger::getInstance().log(Logger::ERROR, "Failed to write to file: " + lost);
+        // Lines followed one by one (the daemon): the file left behind keeps
+        // what was written to it durably, as the current one is kept by
+        // sync(), which only reaches the current one.
+        if (stream_ && checkEachLine_)
+            while (::fdatasync(fileno(stream_.get())) != 0 && errno == EINTR) {}
         stream_.reset();
         stream_.reset(fopen(path_.c_str(), append ? "ae" : "we"));
         if (!stream_) {
@@ -81,7 +86,8 @@ bool LogWriter::openFile(bool append) {
     }
     Logger &logger = Logger::getInstance();
     if (!failure.empty()) {
-        logger.log(Logger::ERROR, "Failed to open output file: " + path_ + " - " + failure);
+        if (reportFailures_)
+            logger.log(Logger::ERROR, "Failed to open output file: " + path_ + " - " + failure);
         return false;
     }
     logger.log(Logger::INFO, "Opened output file: " + path_ + " (mode: " + letter + ")");
@@ -152,7 +158,8 @@ bool LogWriter::writeLine(std::string_view line) {
             failure = failWrite(errno);
         }
     }
-    Logger::getInstance().log(Logger::ERROR, "Failed to write to file: " + failure);
+    if (reportFailures_)
+        Logger::getInstance().log(Logger::ERROR, "Failed to write to file: " + failure);
     return false;
 }
 
@@ -224,8 +231,53 @@ bool LogWriter::flush() {
             failure = failWrite(errno);
         }
     }
-    Logger::getInstance().log(Logger::ERROR, "Failed to write to file: " + failure);
+    if (reportFailures_)
+        Logger::getInstance().log(Logger::ERROR, "Failed to write to file: " + failure);
     return false;
+}
+
+bool LogWriter::sync(std::string *error) {
+    UniqueFd fd;
+    {
+        std::lock_guard lock(mutex_);
+        if (!stream_)
+            return true;
+        // A descriptor of its own: the lock is not held while the disk is
+        // waited for, and a reopen meanwhile cannot close it under us.
+        fd.reset(::fcntl(fileno(stream_.get()), F_DUPFD_CLOEXEC, 0));
+    }
+    if (!fd) {
+        *error = errorText(errno);
+        return false;
+    }
+    int rc;
+    while ((rc = ::fdatasync(fd.get())) != 0 && errno == EINTR) {}
+    if (rc == 0 || errno == EINVAL || errno == EROFS)
+        return true;
+    *error = errorText(errno);
+    return false;
+}
+
+bool LogWriter::currentFile(uint64_t *device, uint64_t *inode, uint64_t *size) const {
+    std::lock_guard lock(mutex_);
+    struct stat st;
+    if (!stream_ || fstat(fileno(stream_.get()), &st) != 0)
+        return false;
+    *device = static_cast<uint64_t>(st.st_dev);
+    *inode = static_cast<uint64_t>(st.st_ino);
+    *size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+bool LogWriter::truncateTo(uint64_t device, uint64_t inode, uint64_t size) {
+    std::lock_guard lock(mutex_);
+    struct stat st;
+    if (!stream_ || fflush(stream_.get()) != 0 || fstat(fileno(stream_.get()), &st) != 0 ||
+        static_cast<uint64_t>(st.st_dev) != device || static_cast<uint64_t>(st.st_ino) != inode ||
+        ftruncate(fileno(stream_.get()), static_cast<off_t>(size)) != 0)
+        return false;
+    expectedSize_ = wholeLinesEnd_ = size;
+    return true;
 }
 
 void LogWriter::closeFile() {

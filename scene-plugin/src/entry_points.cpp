@@ -1,10 +1,17 @@
 // The eight exported entry points: decode the request, call the core
 // library, answer with a response. Nothing is called unless the whole
 // request decodes, and no exception leaves an entry point.
+//
+// Each entry point names only what is its own: the keys it reads (in the
+// order they are decoded), the core function they feed and how its result
+// is answered. `serve` does the rest, the same for all eight.
 #include "zorva_scene_container_plugin.h"
 
 #include <cstdint>
 #include <limits>
+#include <optional>
+#include <string>
+#include <tuple>
 
 #include "request_decoder.h"
 #include "response_messages.h"
@@ -15,12 +22,43 @@ using namespace zorva::plugin;
 
 namespace {
 
-constexpr int64_t kInt32Min = std::numeric_limits<int32_t>::min();
-constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
-constexpr int64_t kUint32Max = std::numeric_limits<uint32_t>::max();
+// A string key: refused when missing, ill-typed or longer than maxBytes.
+struct TextKey {
+    using Value = std::string;
+    const char *key;
+    std::size_t maxBytes;
+    const char *failure;
+
+    std::optional<Value> read(const Request &req) const { return req.string(key, maxBytes); }
+};
+
+// An integer key feeding a core argument of type T: any "i" or "u" value
+// within T's range, so that the conversion below is exact, never a cast
+// that changes the value.
+template <typename T>
+struct IntegerKey {
+    using Value = T;
+    const char *key;
+    const char *failure;
+
+    std::optional<Value> read(const Request &req) const {
+        auto number = req.integer(key, std::numeric_limits<T>::min(), std::numeric_limits<T>::max());
+        if (!number)
+            return std::nullopt;
+        return static_cast<T>(*number);
+    }
+};
+
+constexpr TextKey kContainerId{"param1", kMaxIdBytes, kInvalidContainerId};
+constexpr IntegerKey<int32_t> kContainerStatus{"param2", kInvalidStatus};
+constexpr IntegerKey<uint32_t> kModule{"param2", kInvalidModule};
+constexpr IntegerKey<uint32_t> kModuleStatus{"param3", kInvalidStatus};
+constexpr TextKey kPath{"param1", kMaxPathBytes, kInvalidParameter};
+constexpr IntegerKey<uint32_t> kMode{"param2", kInvalidParameter};
 
 GVariant *refuse(const char *message) { return encode_plugin_response(kDecodeFailureCode, message); }
 
+// A change's result: the code and its message.
 GVariant *answer(int32_t code) { return encode_plugin_response(code, messageForCode(code)); }
 
 // A get call's result: a negative one is a failure code, anything else the
@@ -31,38 +69,42 @@ GVariant *answerRead(int32_t result) {
     return encode_plugin_response(0, messageForCode(0), static_cast<int>(result));
 }
 
-// Runs an entry point's body. Only decoding can throw (a string copy that
-// finds no memory), before anything is called.
-template <typename Body>
-GVariant *guarded(Body &&body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        return answer(-100);
-    }
+// What a decoded value is passed to the core library as.
+const char *argument(const std::string &text) { return text.c_str(); }
+template <typename T>
+T argument(T number) {
+    return number;
 }
 
-// Decodes the path of the rule entry points, then `call(path, addon info)`.
-template <typename Call>
-GVariant *pathRule(GVariant *request, bool withMode, Call &&call) {
-    return guarded([&]() -> GVariant * {
+// Decodes `keys` in order (the first failure answers, with its key's
+// message), then the add-on keys, then calls `core(values..., &addon)` and
+// answers its result with `reply`. Only decoding can throw (a string copy
+// that finds no memory), before anything is called.
+template <typename Core, typename... Keys>
+GVariant *serve(GVariant *request, GVariant *(*reply)(int32_t), Core core, const Keys &...keys) noexcept {
+    try {
         auto req = Request::open(request);
         if (!req)
             return refuse(kInvalidFormat);
-        auto path = req->string("param1", kMaxPathBytes);
-        if (!path)
-            return refuse(kInvalidParameter);
-        std::optional<int64_t> mode = 0;
-        if (withMode)
-            mode = req->integer("param2", 0, kUint32Max);
-        if (!mode)
-            return refuse(kInvalidParameter);
+        const char *failure = nullptr;
+        auto decode = [&](const auto &key) {
+            decltype(key.read(*req)) value;
+            if (failure == nullptr && !(value = key.read(*req)))
+                failure = key.failure;
+            return value;
+        };
+        // A braced list is evaluated left to right: keys decode in order.
+        std::tuple values{decode(keys)...};
+        if (failure != nullptr)
+            return refuse(failure);
         auto addon = req->addon();
         if (!addon)
             return refuse(kInvalidParameter);
         auto info = addon->info();
-        return answer(call(path->c_str(), static_cast<uint32_t>(*mode), &info));
-    });
+        return std::apply([&](const auto &...value) { return reply(core(argument(*value)..., &info)); }, values);
+    } catch (...) {
+        return answer(-100);
+    }
 }
 
 }  // namespace
@@ -70,104 +112,35 @@ GVariant *pathRule(GVariant *request, bool withMode, Call &&call) {
 extern "C" {
 
 GVariant *zorva_scene_plugin_container_get_status(GVariant *request) {
-    return guarded([&]() -> GVariant * {
-        auto req = Request::open(request);
-        if (!req)
-            return refuse(kInvalidFormat);
-        auto id = req->string("param1", kMaxIdBytes);
-        if (!id)
-            return refuse(kInvalidContainerId);
-        auto addon = req->addon();
-        if (!addon)
-            return refuse(kInvalidParameter);
-        auto info = addon->info();
-        return answerRead(zorva_scene_container_get_status(id->c_str(), &info));
-    });
+    return serve(request, answerRead, zorva_scene_container_get_status, kContainerId);
 }
 
 GVariant *zorva_scene_plugin_container_set_status(GVariant *request) {
-    return guarded([&]() -> GVariant * {
-        auto req = Request::open(request);
-        if (!req)
-            return refuse(kInvalidFormat);
-        auto id = req->string("param1", kMaxIdBytes);
-        if (!id)
-            return refuse(kInvalidContainerId);
-        auto status = req->integer("param2", kInt32Min, kInt32Max);
-        if (!status)
-            return refuse(kInvalidStatus);
-        auto addon = req->addon();
-        if (!addon)
-            return refuse(kInvalidParameter);
-        auto info = addon->info();
-        return answer(zorva_scene_container_set_status(id->c_str(), static_cast<int32_t>(*status), &info));
-    });
+    return serve(request, answer, zorva_scene_container_set_status, kContainerId, kContainerStatus);
 }
 
 GVariant *zorva_scene_plugin_container_get_module_status(GVariant *request) {
-    return guarded([&]() -> GVariant * {
-        auto req = Request::open(request);
-        if (!req)
-            return refuse(kInvalidFormat);
-        auto id = req->string("param1", kMaxIdBytes);
-        if (!id)
-            return refuse(kInvalidContainerId);
-        auto module = req->integer("param2", 0, kUint32Max);
-        if (!module)
-            return refuse(kInvalidModule);
-        auto addon = req->addon();
-        if (!addon)
-            return refuse(kInvalidParameter);
-        auto info = addon->info();
-        return answerRead(zorva_scene_container_get_module_status(id->c_str(), static_cast<uint32_t>(*module), &info));
-    });
+    return serve(request, answerRead, zorva_scene_container_get_module_status, kContainerId, kModule);
 }
 
 GVariant *zorva_scene_plugin_container_set_module_status(GVariant *request) {
-    return guarded([&]() -> GVariant * {
-        auto req = Request::open(request);
-        if (!req)
-            return refuse(kInvalidFormat);
-        auto id = req->string("param1", kMaxIdBytes);
-        if (!id)
-            return refuse(kInvalidContainerId);
-        auto module = req->integer("param2", 0, kUint32Max);
-        if (!module)
-            return refuse(kInvalidModule);
-        auto status = req->integer("param3", 0, kUint32Max);
-        if (!status)
-            return refuse(kInvalidStatus);
-        auto addon = req->addon();
-        if (!addon)
-            return refuse(kInvalidParameter);
-        auto info = addon->info();
-        return answer(zorva_scene_container_set_module_status(id->c_str(), static_cast<uint32_t>(*module),
-                                                              static_cast<uint32_t>(*status), &info));
-    });
+    return serve(request, answer, zorva_scene_container_set_module_status, kContainerId, kModule, kModuleStatus);
 }
 
 GVariant *zorva_scene_plugin_filectl_add_container_policy_by_path(GVariant *request) {
-    return pathRule(request, true, [](const char *path, uint32_t mode, const zorva_scene_addon_info *addon) {
-        return zorva_scene_add_container_policy_by_path_filectl(path, mode, addon);
-    });
+    return serve(request, answer, zorva_scene_add_container_policy_by_path_filectl, kPath, kMode);
 }
 
 GVariant *zorva_scene_plugin_filectl_remove_container_policy_by_path(GVariant *request) {
-    return pathRule(request, true, [](const char *path, uint32_t mode, const zorva_scene_addon_info *addon) {
-        return zorva_scene_remove_container_policy_by_path_filectl(path, mode, addon);
-    });
+    return serve(request, answer, zorva_scene_remove_container_policy_by_path_filectl, kPath, kMode);
 }
 
 GVariant *zorva_scene_plugin_netctl_add_container_policy_by_path(GVariant *request) {
-    return pathRule(request, false, [](const char *path, uint32_t, const zorva_scene_addon_info *addon) {
-        return zorva_scene_add_container_policy_by_path_netctl(path, addon);
-    });
+    return serve(request, answer, zorva_scene_add_container_policy_by_path_netctl, kPath);
 }
 
 GVariant *zorva_scene_plugin_netctl_remove_container_policy_by_path(GVariant *request) {
-    return pathRule(request, false, [](const char *path, uint32_t, const zorva_scene_addon_info *addon) {
-        return zorva_scene_remove_container_policy_by_path_netctl(path, addon);
-    });
+    return serve(request, answer, zorva_scene_remove_container_policy_by_path_netctl, kPath);
 }
 
 }  // extern "C"

@@ -73,7 +73,8 @@ TEST(PluginHost, CallsTheEntryPointAndPrintsTheResponse) {
     r = runProcess(host({"zorva_scene_plugin_filectl_add_container_policy_by_path"}),
                    "{'param1': <'/bin/sh'>, 'param2': <uint32 2>}", {"ZORVA_CORE_STANDIN_RESULT=-3"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "{'code': <-3>, 'message': <'container or path not found'>}\n");
+    EXPECT_EQ(r.out,
+              "{'code': <-3>, 'message': <'not found: the container, the path in its rule list, or the rule list'>}\n");
     EXPECT_EQ(r.err,
               "core: zorva_scene_add_container_policy_by_path_filectl(\"/bin/sh\", 2, {\"zorva_container\", 0})\n");
 }

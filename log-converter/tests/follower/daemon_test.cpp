@@ -1,11 +1,7 @@
 // The real daemon, at its real paths in the test sandbox, fed
 // sequence-numbered audit lines; the event log is compared line for line
 // with what must come out.
-#include "audit_lines.h"
-#include "daemon_harness.h"
-#include "files.h"
-#include "position.h"
-#include "test_util.h"
+#include "daemon_fixture.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -25,125 +21,6 @@
 
 namespace vrex::testing {
 namespace {
-
-using namespace std::chrono_literals;
-using Seqs = std::vector<std::uint64_t>;
-
-// Lines with seq % 7 == 3 are not container records and must not show up.
-bool isContainerSeq(std::uint64_t seq) { return seq % 7 != 3; }
-std::string auditLine(std::uint64_t seq) { return (isContainerSeq(seq) ? containerLine(seq) : noiseLine(seq)) + "\n"; }
-
-std::string describeDifference(const Seqs &expected, const std::map<std::uint64_t, int> &seen, bool allowRepeats) {
-    std::string out;
-    int missing = 0, repeated = 0, extra = 0;
-    std::set<std::uint64_t> want(expected.begin(), expected.end());
-    for (auto seq : want) {
-        auto it = seen.find(seq);
-        if (it == seen.end()) {
-            if (missing++ < 5)
-                out += "missing " + std::to_string(seq) + "\n";
-        } else if (it->second > 1 && !allowRepeats) {
-            if (repeated++ < 5)
-                out += std::to_string(seq) + " written " + std::to_string(it->second) + " times\n";
-        }
-    }
-    for (auto &[seq, n] : seen)
-        if (!want.count(seq) && extra++ < 5)
-            out += "unexpected " + std::to_string(seq) + "\n";
-    if (missing + repeated + extra)
-        out += std::to_string(missing) + " missing, " + std::to_string(repeated) + " repeated, " +
-               std::to_string(extra) + " unexpected";
-    return out;
-}
-
-class DaemonTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        VREX_REQUIRE_SANDBOX();
-        dir_ = std::make_unique<TempDir>();
-        input_ = dir_->file("audit.log");
-        output_ = dir_->file("events.log");
-        position_ = dir_->file("state/position");
-        config_ = dir_->file("converter.conf");
-        stderr_ = dir_->file("daemon.err");
-    }
-
-    void writeConfig(bool withPosition, const std::string &output = "") {
-        std::string text = "# test configuration\ninput_log = " + input_ +
-                           "\noutput_log = " + (output.empty() ? output_ : output) + "\ndebug = false\n";
-        if (withPosition)
-            text += "position_file = " + position_ + "\n";
-        writeFile(config_, text);
-    }
-
-    std::unique_ptr<Daemon> startDaemon(bool withPosition = false) {
-        writeConfig(withPosition);
-        auto daemon = std::make_unique<Daemon>(config_, stderr_);
-        EXPECT_TRUE(daemon->start()) << readOrEmpty(stderr_);
-        return daemon;
-    }
-
-    // Events from all the given files together.
-    std::map<std::uint64_t, int> events(const std::vector<std::string> &files, std::string *problems) {
-        std::map<std::uint64_t, int> all;
-        for (auto &f : files)
-            for (auto &[seq, n] : eventsIn(readOrEmpty(f), problems))
-                all[seq] += n;
-        return all;
-    }
-
-    // Waits until every expected event is in the files (repeats aside).
-    ::testing::AssertionResult waitForAll(const Seqs &expected, const std::vector<std::string> &files,
-                                          std::chrono::milliseconds limit = 30s) {
-        std::set<std::uint64_t> want(expected.begin(), expected.end());
-        std::map<std::uint64_t, int> seen;
-        bool ok = waitUntil(
-            [&] {
-                std::string ignored;
-                seen = events(files, &ignored);
-                return std::all_of(want.begin(), want.end(), [&](auto s) { return seen.count(s) > 0; });
-            },
-            limit);
-        if (ok)
-            return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure() << "events still missing after " << limit.count() << " ms:\n"
-                                             << describeDifference(expected, seen, true);
-    }
-
-    // Waits for every expected event, stops the daemon with SIGTERM (which
-    // must give status 0) and checks that each event came out exactly once.
-    void stopAndExpectExactly(Daemon &daemon, const Seqs &expected, const std::vector<std::string> &files,
-                              std::chrono::milliseconds limit = 30s) {
-        EXPECT_TRUE(waitForAll(expected, files, limit));
-        EXPECT_EQ(daemon.stop(SIGTERM), 0);
-        expectExactly(expected, files);
-    }
-
-    void expectExactly(const Seqs &expected, const std::vector<std::string> &files) {
-        std::string problems;
-        auto seen = events(files, &problems);
-        EXPECT_EQ(problems, "");
-        EXPECT_EQ(describeDifference(expected, seen, false), "");
-    }
-
-    // Appends lines first..last-1 in one write; returns the container ones.
-    Seqs appendRange(const std::string &path, std::uint64_t first, std::uint64_t last) {
-        std::string text;
-        Seqs expected;
-        for (auto seq = first; seq < last; ++seq) {
-            text += auditLine(seq);
-            if (isContainerSeq(seq))
-                expected.push_back(seq);
-        }
-        appendText(path, text);
-        return expected;
-    }
-
-    std::unique_ptr<TempDir> dir_;
-    std::string input_, output_, position_, config_, stderr_;
-};
-
-void append(Seqs &to, const Seqs &more) { to.insert(to.end(), more.begin(), more.end()); }
 
 // ------------------------------------------------------------ rotation
 
@@ -285,75 +162,6 @@ TEST_F(DaemonTest, LinesAcrossTheReadBoundaryAndOverTheLimit) {
 }
 
 // ------------------------------------------------------------ restarts
-
-TEST_F(DaemonTest, SigkillAtRandomMomentsLosesNoLineWithASavedPosition) {
-    appendText(input_, "");
-    auto daemon = startDaemon(true);
-    constexpr std::uint64_t kLines = 30000;
-    std::atomic<bool> done{false};
-    Seqs expected;
-    std::thread writer([&] {
-        int fd = openAppend(input_);
-        for (std::uint64_t seq = 0; seq < kLines; ++seq) {
-            writeAllTo(fd, auditLine(seq));
-            if (isContainerSeq(seq))
-                expected.push_back(seq);
-            if (seq % 10 == 0)
-                std::this_thread::sleep_for(1ms);
-        }
-        ::close(fd);
-        done = true;
-    });
-    std::mt19937 random(20261208);
-    int kills = 0;
-    while (!done && kills < 6) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<>(150, 600)(random)));
-        daemon->kill9();
-        ++kills;
-        // Lines keep arriving while no daemon runs.
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<>(0, 200)(random)));
-        ASSERT_TRUE(daemon->start()) << readOrEmpty(stderr_);
-    }
-    writer.join();
-    EXPECT_GE(kills, 3);
-    EXPECT_TRUE(waitForAll(expected, {output_}));
-    EXPECT_EQ(daemon->stop(SIGTERM), 0);
-    std::string problems;
-    auto seen = events({output_}, &problems);
-    EXPECT_EQ(problems, "");
-    // Lines delivered after the last save before a kill come out again: at
-    // most about a second's worth per kill. None may be missing or foreign.
-    EXPECT_EQ(describeDifference(expected, seen, true), "");
-    std::size_t repeats = 0;
-    for (auto &[seq, n] : seen)
-        repeats += static_cast<std::size_t>(n - 1);
-    std::printf("%d kills, %zu of %zu events repeated after restarts\n", kills, repeats, expected.size());
-    // A kill during a save leaves its temporary file; the next start
-    // removes it, so after the last clean stop only the position is left.
-    std::vector<std::string> left;
-    for (const auto &entry : std::filesystem::directory_iterator(dir_->file("state")))
-        left.push_back(entry.path().filename());
-    EXPECT_EQ(left, std::vector<std::string>{"position"});
-}
-
-// Waits until the saved position covers all of the file at path, so that a
-// kill loses nothing the position does not know about and repeats nothing.
-::testing::AssertionResult positionCovers(const std::string &position, const std::string &path) {
-    std::optional<FilePosition> saved;
-    struct stat st {};
-    bool ok = waitUntil(
-        [&] {
-            std::string error;
-            saved = loadPosition(position, &error);
-            return saved && ::stat(path.c_str(), &st) == 0 && saved->inode == static_cast<std::uint64_t>(st.st_ino) &&
-                   saved->offset == static_cast<std::uint64_t>(st.st_size);
-        },
-        10s);
-    if (ok)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "saved position " << (saved ? formatPosition(*saved) : "none\n")
-                                         << "does not cover " << path;
-}
 
 TEST_F(DaemonTest, RotatedWhileStoppedLosesNoLine) {
     appendText(input_, "");
@@ -569,11 +377,7 @@ TEST_F(DaemonTest, RandomStepsMatchTheModel) {
     std::string problems;
     expectExactly(model, {output_});
     // Order too: the follower hands lines on in the order they were written.
-    Seqs order;
-    std::string text = readOrEmpty(output_);
-    for (std::size_t at = text.find("path=/data/f"); at != std::string::npos; at = text.find("path=/data/f", at + 1))
-        order.push_back(std::stoull(text.substr(at + 12)));
-    EXPECT_EQ(order, model);
+    EXPECT_EQ(eventOrder(readOrEmpty(output_)), model);
     std::printf("model run: %zu events, %d rotations, %d truncations\n", model.size(), rotations, truncations);
 }
 

@@ -1,8 +1,7 @@
 // LogReader on temporary files, with each backend: where it starts, what it
 // delivers, and how it behaves across truncation, rotation and restarts.
 #include "files.h"
-#include "log_reader.h"
-#include "test_util.h"
+#include "reader_fixture.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -40,80 +39,6 @@ extern "C" ssize_t pread(int fd, void *buf, size_t count, off_t offset) {
 
 namespace vrex {
 namespace {
-
-using namespace std::chrono_literals;
-using testing::appendText;
-using testing::writeAllTo;
-using Lines = std::vector<std::string>;
-
-class Collector {
-public:
-    void add(std::string_view line) {
-        std::lock_guard lock(mutex_);
-        lines_.emplace_back(line);
-        cv_.notify_all();
-    }
-    // Waits until at least n lines arrived; returns all of them.
-    Lines waitFor(std::size_t n, std::chrono::milliseconds limit = 5000ms) {
-        std::unique_lock lock(mutex_);
-        cv_.wait_for(lock, limit, [&] { return lines_.size() >= n; });
-        return lines_;
-    }
-    Lines lines() {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    Lines lines_;
-};
-
-// Lets the follower see whatever was just done (longer than the poll interval).
-void settle() { std::this_thread::sleep_for(150ms); }
-
-class ReaderTest : public ::testing::TestWithParam<LogReader::Backend> {
-protected:
-    std::unique_ptr<LogReader> startReader(LogReader::Options options = {}) {
-        options.backend = GetParam();
-        options.pollInterval = 20ms;
-        options.rotationIdle = 300ms;
-        options.saveInterval = 100ms;
-        options.diagnostics = [this](LogReader::Level level, const std::string &message) {
-            std::lock_guard lock(diagMutex_);
-            diagnostics_.push_back({level, message});
-        };
-        if (options.maxRead == kMaxReadBytes)
-            options.maxRead = maxRead_;
-        auto reader = std::make_unique<LogReader>(
-            path_, [this](std::string_view l) { got_.add(l); }, options);
-        std::string error;
-        EXPECT_TRUE(reader->start(&error)) << error;
-        EXPECT_STREQ(reader->backendName(), GetParam() == LogReader::Backend::Polling ? "polling" : "inotify");
-        return reader;
-    }
-    bool diagnosed(LogReader::Level level, const std::string &fragment) {
-        std::lock_guard lock(diagMutex_);
-        for (auto &[l, m] : diagnostics_)
-            if (l == level && m.find(fragment) != std::string::npos)
-                return true;
-        return false;
-    }
-    static FilePosition positionOf(const std::string &path, std::uint64_t offset) {
-        struct stat st {};
-        EXPECT_EQ(::stat(path.c_str(), &st), 0);
-        return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), offset};
-    }
-
-    testing::TempDir dir_;
-    std::string path_ = dir_.file("audit.log");
-    std::string positionPath_ = dir_.file("position");
-    std::size_t maxRead_ = kMaxReadBytes;
-    Collector got_;
-    std::mutex diagMutex_;
-    std::vector<std::pair<LogReader::Level, std::string>> diagnostics_;
-};
 
 TEST_P(ReaderTest, StartsAtTheEndAndDeliversEachAppendedLineOnce) {
     appendText(path_, "old 1\nold 2\n");
@@ -300,7 +225,7 @@ TEST_P(ReaderTest, LinesAtTheTenMebibyteLimit) {
 TEST_P(ReaderTest, ResumesFromTheSavedPositionAndSavesTheLastCompleteLine) {
     appendText(path_, "a\nb\n");
     std::string error;
-    ASSERT_TRUE(savePosition(positionPath_, positionOf(path_, 2), &error)) << error;
+    ASSERT_TRUE(savePosition(positionPath_, olderForm(positionOf(path_, 2)), &error)) << error;
     LogReader::Options options;
     options.positionFile = positionPath_;
     auto reader = startReader(options);
@@ -310,7 +235,7 @@ TEST_P(ReaderTest, ResumesFromTheSavedPositionAndSavesTheLastCompleteLine) {
     reader->stop();
     auto saved = loadPosition(positionPath_, &error);
     ASSERT_TRUE(saved.has_value()) << error;
-    EXPECT_EQ(*saved, positionOf(path_, 6)) << "the unfinished line is not covered";
+    EXPECT_EQ(saved->position, positionOf(path_, 6)) << "the unfinished line is not covered";
 }
 
 TEST_P(ReaderTest, PositionIsSavedWhileRunning) {
@@ -321,19 +246,19 @@ TEST_P(ReaderTest, PositionIsSavedWhileRunning) {
     appendText(path_, "xyz\n");
     got_.waitFor(1);
     std::string error;
-    std::optional<FilePosition> saved;
-    for (int i = 0; i < 100 && !(saved && saved->offset == 4); ++i) {
+    std::optional<SavedPosition> saved;
+    for (int i = 0; i < 100 && !(saved && saved->position.offset == 4); ++i) {
         std::this_thread::sleep_for(20ms);
         saved = loadPosition(positionPath_, &error);
     }
     ASSERT_TRUE(saved.has_value()) << error;
-    EXPECT_EQ(*saved, positionOf(path_, 4));
+    EXPECT_EQ(saved->position, positionOf(path_, 4));
 }
 
 TEST_P(ReaderTest, RotatedWhileStoppedDrainsTheSavedFileThenReadsTheNewOneWhole) {
     appendText(path_, "a\nb\n");
     std::string error;
-    ASSERT_TRUE(savePosition(positionPath_, positionOf(path_, 2), &error));
+    ASSERT_TRUE(savePosition(positionPath_, olderForm(positionOf(path_, 2)), &error));
     appendText(path_, "c\n");
     ASSERT_EQ(::rename(path_.c_str(), (path_ + ".1").c_str()), 0);
     appendText(path_, "new 1\n");
@@ -348,13 +273,13 @@ TEST_P(ReaderTest, RotatedWhileStoppedDrainsTheSavedFileThenReadsTheNewOneWhole)
     reader->stop();
     auto saved = loadPosition(positionPath_, &error);
     ASSERT_TRUE(saved.has_value()) << error;
-    EXPECT_EQ(*saved, positionOf(path_, 12));
+    EXPECT_EQ(saved->position, positionOf(path_, 12));
 }
 
 TEST_P(ReaderTest, RotatedAndTruncatedWhileStoppedReadsTheSavedFileFromItsBeginning) {
     appendText(path_, "a\nb\n");
     std::string error;
-    ASSERT_TRUE(savePosition(positionPath_, positionOf(path_, 4), &error));
+    ASSERT_TRUE(savePosition(positionPath_, olderForm(positionOf(path_, 4)), &error));
     ASSERT_EQ(::truncate(path_.c_str(), 0), 0);
     appendText(path_, "c\n");
     ASSERT_EQ(::rename(path_.c_str(), (path_ + ".1").c_str()), 0);
@@ -373,7 +298,7 @@ TEST_P(ReaderTest, SavedFileGoneReadsTheFileAtThePathWholeAndWarns) {
     std::string error;
     FilePosition other = positionOf(path_, 1);
     other.device += 1;  // no file beside the path has it
-    ASSERT_TRUE(savePosition(positionPath_, other, &error));
+    ASSERT_TRUE(savePosition(positionPath_, olderForm(other), &error));
     LogReader::Options options;
     options.positionFile = positionPath_;
     auto reader = startReader(options);
@@ -387,7 +312,7 @@ TEST_P(ReaderTest, SavedFileGoneReadsTheFileAtThePathWholeAndWarns) {
 TEST_P(ReaderTest, SavedPositionBeyondTheEndMeansTheFileWasTruncated) {
     appendText(path_, "a\nb\n");
     std::string error;
-    ASSERT_TRUE(savePosition(positionPath_, positionOf(path_, 1000), &error));
+    ASSERT_TRUE(savePosition(positionPath_, olderForm(positionOf(path_, 1000)), &error));
     LogReader::Options options;
     options.positionFile = positionPath_;
     auto reader = startReader(options);
@@ -469,14 +394,14 @@ INSTANTIATE_TEST_SUITE_P(Backends, ReaderTest,
 TEST(LogReaderStart, RefusesADirectoryAndAnEmptyPath) {
     testing::TempDir dir;
     std::string error;
-    LogReader onDir(dir.path(), [](std::string_view) {});
+    LogReader onDir(dir.path(), [](std::string_view) { return true; });
     EXPECT_FALSE(onDir.start(&error));
     EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
-    LogReader empty("", [](std::string_view) {});
+    LogReader empty("", [](std::string_view) { return true; });
     EXPECT_FALSE(empty.start(&error));
     EXPECT_NE(error, "");
     // A stopped follower does not pretend to run again.
-    LogReader once(dir.file("log"), [](std::string_view) {});
+    LogReader once(dir.file("log"), [](std::string_view) { return true; });
     ASSERT_TRUE(once.start(&error)) << error;
     once.stop();
     error.clear();
@@ -501,7 +426,7 @@ TEST(LogReaderStart, RemovesTemporariesOfInterruptedSavesOnly) {
     options.positionFile = dir.file("position");
     options.diagnostics = [&](LogReader::Level, const std::string &message) { messages.push_back(message); };
     LogReader reader(
-        dir.file("audit.log"), [](std::string_view) {}, options);
+        dir.file("audit.log"), [](std::string_view) { return true; }, options);
     std::string error;
     ASSERT_TRUE(reader.start(&error)) << error;
     reader.stop();
