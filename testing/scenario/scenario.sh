@@ -16,6 +16,10 @@
 #      installed rule and SIGHUP, SIGKILL and a restart;
 #   4. every file checked; "dpkg -r" leaves only conffiles and what the
 #      system made at run time; "dpkg -P" takes the conffiles.
+# The maintainer scripts' calls to systemd are recorded by a stand-in
+# systemctl: none at installation without systemd; stop and reload at
+# removal, and reload, enable and start at a new installation, as if
+# systemd ran ("/run/systemd/system" made in the private /run).
 # Each check that fails prints what it saw; the script stops at the first.
 set -euo pipefail
 
@@ -213,5 +217,20 @@ for f in /etc/vrex/vrex-log-converter.conf /etc/logrotate.d/vrex-log-converter; 
 done
 [ -s "$doc" ] && [ -s /etc/vrex/container/container.xml ] && [ -s "$events" ] ||
   fail "dpkg -P took what the system made at run time"
+
+say "installing again, as if systemd ran"
+# A first installation again (the package was purged): the units are
+# enabled and started; the scene document the system made stays as it is.
+cp "$doc" "$tmp/document.kept"
+mkdir -p /run/systemd/system
+printf '#!/bin/sh\necho "$*" >> /run/systemctl.calls\n' > /usr/local/sbin/systemctl
+chmod 0755 /usr/local/sbin/systemctl
+rm -f /run/systemctl.calls
+dpkg -i "$work"/support/libvrexinterpreter1_*.deb "$work"/packages/vrex-container_*.deb
+units="vrex-log-converter.service container-policy-sync.service"
+printf 'daemon-reload\nenable %s\nstart %s\n' "$units" "$units" | cmp - /run/systemctl.calls ||
+  fail "systemctl calls at installation: $(cat /run/systemctl.calls)"
+cmp "$doc" "$tmp/document.kept" || fail "installation replaced an existing scene document"
+dpkg -P vrex-container libvrexinterpreter1
 echo
 echo "scenario: all checks passed"
