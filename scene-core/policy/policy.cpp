@@ -146,20 +146,19 @@ VariableTypes VariableTypes::strings(VariableKind kind, std::vector<std::string>
 
 VariableTypes VariableTypes::container(Container value) { return {VariableKind::Container, value}; }
 
-void to_json(Json &j, const Interactive &v) {
+const char *interactiveName(Interactive v) {
     switch (v) {
-    case Interactive::Disabled:
-        j = "disabled";
-        return;
     case Interactive::Authorize:
-        j = "authorize";
-        return;
+        return "authorize";
     case Interactive::Notice:
-        j = "notice";
-        return;
+        return "notice";
+    case Interactive::Disabled:
+        break;
     }
-    j = "disabled";
+    return "disabled";
 }
+
+void to_json(Json &j, const Interactive &v) { j = interactiveName(v); }
 
 void from_json(const Json &j, Interactive &v) {
     if (!j.is_string())

@@ -19,6 +19,9 @@ using Json = nlohmann::ordered_json;
 
 enum class Interactive : uint8_t { Disabled = 0, Authorize = 1, Notice = 2 };
 
+// The value's name as documents and the policy text write it ("authorize").
+const char *interactiveName(Interactive v);
+
 struct PolicyRule {
     std::optional<std::string> name;
     std::string operation;

@@ -64,18 +64,6 @@ private:
     std::vector<bool> *dynamic_;
 };
 
-const char *interactiveWord(Interactive v) {
-    switch (v) {
-    case Interactive::Authorize:
-        return "authorize";
-    case Interactive::Notice:
-        return "notice";
-    case Interactive::Disabled:
-        break;
-    }
-    return "disabled";
-}
-
 const char *boolWord(bool v) { return v ? "true" : "false"; }
 
 void appendQuoted(std::string &out, std::string_view value) {
@@ -131,7 +119,7 @@ void appendHeader(std::string &out, const PolicyHeader &h) {
     appendField(out, "addon", h.addon);
     appendWord(out, "priority", std::to_string(h.priority));
     appendWord(out, "audit", boolWord(h.audit));
-    appendWord(out, "interactive", interactiveWord(h.interactive));
+    appendWord(out, "interactive", interactiveName(h.interactive));
     appendWord(out, "third_party", boolWord(h.third_party));
     appendWord(out, "version", std::to_string(h.version));
     out += '\n';
@@ -157,7 +145,7 @@ void appendSection(std::string &out, const PolicySection &s) {
     out += "section ";
     appendQuoted(out, s.name);
     appendWord(out, "enabled", boolWord(s.enabled));
-    appendWord(out, "interactive", interactiveWord(s.interactive));
+    appendWord(out, "interactive", interactiveName(s.interactive));
     appendField(out, "addon", s.addon);
     out += '\n';
     for (const auto &var : s.variables) {

@@ -119,18 +119,6 @@ private:
     bool first_ = true;
 };
 
-const char *interactiveText(Interactive v) {
-    switch (v) {
-    case Interactive::Authorize:
-        return "authorize";
-    case Interactive::Notice:
-        return "notice";
-    case Interactive::Disabled:
-        break;
-    }
-    return "disabled";
-}
-
 void writeStrings(JsonWriter &w, const std::vector<std::string> &items) {
     w.open('[');
     for (const auto &s : items) {
@@ -203,7 +191,7 @@ void writeModule(JsonWriter &w, const Module &m) {
     w.key("enabled");
     w.boolean(m.enabled);
     w.key("interactive");
-    w.string(interactiveText(m.interactive));
+    w.string(interactiveName(m.interactive));
     w.key("modules");
     w.open('[');
     for (const auto &child : m.modules) {
@@ -276,7 +264,7 @@ Result<std::string> writePolicyJson(const Policy &policy) {
         w.key("audit");
         w.boolean(policy.audit);
         w.key("interactive");
-        w.string(interactiveText(policy.interactive));
+        w.string(interactiveName(policy.interactive));
         w.key("third_party");
         w.boolean(policy.third_party);
         w.key("version");
